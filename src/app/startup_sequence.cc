@@ -1,0 +1,55 @@
+#include "app/app_delegate.h"
+
+namespace ql {
+
+void AppDelegate::applicationDidFinishLaunching() {
+  // 1. The install flow may take this launch over: then nothing else runs.
+  if (maybeInstallToApplications()) return;
+
+  // 2-3. Policy again (an install alert may have made us regular), then menu.
+  p_.application.setActivationPolicy(startupActivationPolicy());
+  installMainMenu();
+
+  // 4. Never stops the start-up.
+  MigrationResult migration = migrateLegacyDataDir();
+
+  // 5. Errors are swallowed: an unusable home shows up as a seeding failure.
+  (void)p_.files.createDirectory(zvd_ + "/logs", true);
+  (void)p_.files.createDirectory(zvd_ + "/bin", true);
+
+  // 6-7.
+  openLogFile();
+  logLine("launch " + p_.bundle.bundlePath());
+
+  // 8. The code-signing objects live in this scope and are released on every
+  // return below.
+  std::optional<RequirementRef> seedRequirement = checkBundleSignature();
+  if (!seedRequirement) return;
+
+  // 9.
+  if (!seedServiceBinary(migration.homeExisted, migration.reseedRequested, *seedRequirement)) return;
+
+  // 10. Locate the service binary.
+  std::string seeded = zvd_ + "/bin/quillmark";
+  if (p_.files.isExecutableFile(seeded)) zorvan_ = seeded;
+  if (zorvan_.empty()) {
+    fail("Couldn't locate a verified Quillmark daemon binary at " + seeded + ". Re-download and reinstall.");
+    return;
+  }
+
+  // 11.
+  removeLeftoverBinary();
+
+  // 12. Launch decision.
+  if (shellMode_) {
+    launchShell();
+  } else if (noWindowRequested()) {
+    logLine("ZORVAN_NO_WINDOW set — legacy browser mode (serve --app)");
+    launchLegacyDaemon();
+  } else {
+    logLine("no window shell at " + shellURL() + " — legacy browser mode (serve --app)");
+    launchLegacyDaemon();
+  }
+}
+
+}  // namespace ql

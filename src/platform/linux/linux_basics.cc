@@ -1,0 +1,173 @@
+#include "platform/linux/linux_basics.h"
+
+#include <dlfcn.h>
+#include <plist/plist.h>
+#include <pwd.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace ql::linux_backend {
+
+void RealClock::sleepFor(Duration d) {
+  if (!(d.count() > 0)) return;
+  std::this_thread::sleep_for(d);
+}
+
+std::map<std::string, std::string> LinuxProcessInfo::environment() {
+  std::map<std::string, std::string> env;
+  for (char** e = environ; e && *e; ++e) {
+    std::string kv = *e;
+    size_t eq = kv.find('=');
+    if (eq == std::string::npos) continue;
+    env.emplace(kv.substr(0, eq), kv.substr(eq + 1));  // first one wins, as getenv
+  }
+  return env;
+}
+
+int LinuxProcessInfo::processIdentifier() { return static_cast<int>(::getpid()); }
+
+std::string LinuxProcessInfo::homeDirectory() {
+  if (const char* h = ::getenv("HOME"); h && *h) return h;
+  std::vector<char> buf(16384);
+  passwd pw{};
+  passwd* out = nullptr;
+  if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &out) == 0 && out) return out->pw_dir;
+  return "/";
+}
+
+std::optional<std::string> LinuxProcessInfo::homeDirectoryForUser(const std::string& user) {
+  std::vector<char> buf(16384);
+  passwd pw{};
+  passwd* out = nullptr;
+  if (::getpwnam_r(user.c_str(), &pw, buf.data(), buf.size(), &out) == 0 && out) return std::string(out->pw_dir);
+  return std::nullopt;
+}
+
+int LinuxProcessInfo::signalProbe(long long pid) {
+  if (pid < INT_MIN || pid > INT_MAX) return ESRCH;
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 ? 0 : errno;
+}
+
+std::string currentExecutablePath() {
+  std::vector<char> buf(PATH_MAX);
+  ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+  if (n <= 0) return "";
+  return std::string(buf.data(), static_cast<size_t>(n));
+}
+
+std::string bundlePathForExecutable(const std::string& exe) {
+  auto parent = [](const std::string& p) {
+    size_t s = p.rfind('/');
+    if (s == std::string::npos) return std::string(".");
+    return s == 0 ? std::string("/") : p.substr(0, s);
+  };
+  std::string macos = parent(exe);
+  std::string contents = parent(macos);
+  auto last = [](const std::string& p) { return p.substr(p.rfind('/') + 1); };
+  if (last(macos) == "MacOS" && last(contents) == "Contents") return parent(contents);
+  return macos;
+}
+
+std::map<std::string, InfoValue> parseInfoPlist(const std::string& bytes) {
+  std::map<std::string, InfoValue> out;
+  if (bytes.empty() || bytes.size() > UINT32_MAX) return out;
+  plist_t root = nullptr;
+  plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+  if (!root) return out;
+  if (plist_get_node_type(root) == PLIST_DICT) {
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(root, &it);
+    for (;;) {
+      char* key = nullptr;
+      plist_t value = nullptr;
+      plist_dict_next_item(root, it, &key, &value);
+      if (!key) break;
+      InfoValue v;
+      if (value && plist_get_node_type(value) == PLIST_STRING) {
+        char* s = nullptr;
+        plist_get_string_val(value, &s);
+        v.kind = InfoValue::Kind::kString;
+        v.string = s ? s : "";
+        free(s);
+      } else {
+        v.kind = InfoValue::Kind::kOther;
+      }
+      out[key] = std::move(v);
+      free(key);
+    }
+    free(it);
+  }
+  plist_free(root);
+  return out;
+}
+
+LinuxBundle::LinuxBundle(std::string bundlePath) : path_(std::move(bundlePath)) {
+  std::string plistPath = path_ + "/Contents/Info.plist";
+  FILE* f = std::fopen(plistPath.c_str(), "rb");
+  if (!f) return;
+  std::string bytes;
+  char buf[65536];
+  size_t n;
+  // An Info.plist is small; anything past 16 MB is not one.
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && bytes.size() < (16u << 20)) bytes.append(buf, n);
+  std::fclose(f);
+  info_ = parseInfoPlist(bytes);
+}
+
+std::optional<std::string> LinuxBundle::bundleIdentifier() {
+  InfoValue v = infoValue("CFBundleIdentifier");
+  if (v.isString() && !v.string.empty()) return v.string;
+  return std::nullopt;
+}
+
+InfoValue LinuxBundle::infoValue(const std::string& key) {
+  auto it = info_.find(key);
+  return it == info_.end() ? InfoValue{} : it->second;
+}
+
+int HeadlessAlerts::runModal(const Alert& alert) {
+  std::string text = "[alert] " + alert.messageText + "\n" + alert.informativeText + "\n";
+  if (!alert.buttons.empty()) {
+    text += "[alert] buttons:";
+    for (const auto& b : alert.buttons) text += " [" + b + "]";
+    text += " — no display; answered as dismissed\n";
+  }
+  size_t off = 0;
+  while (off < text.size()) {
+    ssize_t w = ::write(STDERR_FILENO, text.data() + off, text.size() - off);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) break;
+    off += static_cast<size_t>(w);
+  }
+  return kAlertDismissed;
+}
+
+namespace {
+class DlLibrary : public DynamicLibrary {
+ public:
+  explicit DlLibrary(void* handle) : handle_(handle) {}
+  ~DlLibrary() override { ::dlclose(handle_); }
+  DlLibrary(const DlLibrary&) = delete;
+  DlLibrary& operator=(const DlLibrary&) = delete;
+  void* symbol(const std::string& name) override { return ::dlsym(handle_, name.c_str()); }
+
+ private:
+  void* handle_;
+};
+}  // namespace
+
+std::unique_ptr<DynamicLibrary> DlLibraryLoader::open(const std::string& path, int mode) {
+  void* h = ::dlopen(path.c_str(), mode == kRtldLazy ? RTLD_LAZY : RTLD_NOW);
+  if (!h) return nullptr;
+  return std::make_unique<DlLibrary>(h);
+}
+
+}  // namespace ql::linux_backend

@@ -1,0 +1,107 @@
+#include "platform/linux/linux_dispatch.h"
+
+namespace ql::linux_backend {
+
+namespace {
+
+// A serial queue for short critical sections: sync() runs the block on the
+// calling thread under the queue's lock, which is what a serial queue's
+// synchronous execution guarantees (one block at a time, in order).
+class MutexSerialQueue : public SerialQueue {
+ public:
+  explicit MutexSerialQueue(std::string label) : label_(std::move(label)) {}
+  void sync(const std::function<void()>& work) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    work();
+  }
+  const std::string& label() const override { return label_; }
+
+ private:
+  std::mutex mu_;
+  std::string label_;
+};
+
+// Blocking work (command runs, sleeps) is queued here, so a worker is added
+// whenever none is idle rather than keeping a fixed pool that could starve.
+constexpr size_t kMaxWorkers = 64;
+
+}  // namespace
+
+LinuxDispatch::LinuxDispatch(MainLoop& loop) : loop_(loop) {
+  timerThread_ = std::thread([this] { timerLoop(); });
+}
+
+LinuxDispatch::~LinuxDispatch() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = true;
+  }
+  workCv_.notify_all();
+  timerCv_.notify_all();
+  timerThread_.join();
+  // Workers may be blocked in long work (a retry loop's sleep); they are
+  // detached at exit rather than holding the process open.
+  for (auto& t : workers_) t.detach();
+}
+
+void LinuxDispatch::asyncGlobal(std::function<void()> work) {
+  std::lock_guard<std::mutex> lock(mu_);
+  work_.push_back(std::move(work));
+  // Every queued item needs a worker of its own: one may block for minutes.
+  if (work_.size() > idleWorkers_ && workers_.size() < kMaxWorkers) {
+    workers_.emplace_back([this] { workerLoop(); });
+  }
+  workCv_.notify_one();
+}
+
+void LinuxDispatch::asyncGlobalAfter(Duration delay, std::function<void()> work) {
+  auto when = std::chrono::steady_clock::now() +
+              std::chrono::duration_cast<std::chrono::steady_clock::duration>(delay);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    timers_.emplace(when, std::move(work));
+  }
+  timerCv_.notify_all();
+}
+
+std::unique_ptr<SerialQueue> LinuxDispatch::makeSerialQueue(const std::string& label) {
+  return std::make_unique<MutexSerialQueue>(label);
+}
+
+void LinuxDispatch::workerLoop() {
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    ++idleWorkers_;
+    workCv_.wait(lock, [this] { return stopping_ || !work_.empty(); });
+    --idleWorkers_;
+    if (stopping_) return;
+    auto work = std::move(work_.front());
+    work_.pop_front();
+    lock.unlock();
+    work();
+    lock.lock();
+  }
+}
+
+void LinuxDispatch::timerLoop() {
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    if (stopping_) return;
+    if (timers_.empty()) {
+      timerCv_.wait(lock);
+      continue;
+    }
+    auto next = timers_.begin()->first;
+    if (std::chrono::steady_clock::now() < next) {
+      timerCv_.wait_until(lock, next);
+      continue;
+    }
+    auto work = std::move(timers_.begin()->second);
+    timers_.erase(timers_.begin());
+    lock.unlock();
+    asyncGlobal(std::move(work));
+    lock.lock();
+  }
+}
+
+}  // namespace ql::linux_backend

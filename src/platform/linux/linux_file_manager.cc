@@ -1,0 +1,393 @@
+#include "platform/linux/linux_file_manager.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <vector>
+
+#include "platform/linux/file_handle.h"
+
+namespace ql::linux_backend {
+
+namespace {
+
+// Closes a descriptor when it goes out of scope.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  int release() {
+    int f = fd_;
+    fd_ = -1;
+    return f;
+  }
+
+ private:
+  int fd_;
+};
+
+class UniqueDir {
+ public:
+  explicit UniqueDir(DIR* d) : d_(d) {}
+  ~UniqueDir() {
+    if (d_) ::closedir(d_);
+  }
+  UniqueDir(const UniqueDir&) = delete;
+  UniqueDir& operator=(const UniqueDir&) = delete;
+  DIR* get() const { return d_; }
+
+ private:
+  DIR* d_;
+};
+
+std::vector<std::string> splitComponents(const std::string& path) {
+  std::vector<std::string> out;
+  size_t i = 0;
+  while (i < path.size()) {
+    size_t j = path.find('/', i);
+    if (j == std::string::npos) j = path.size();
+    if (j > i) out.push_back(path.substr(i, j - i));
+    i = j + 1;
+  }
+  return out;
+}
+
+std::string currentDirectory() {
+  std::vector<char> buf(PATH_MAX);
+  if (::getcwd(buf.data(), buf.size()) == nullptr) return "/";
+  return buf.data();
+}
+
+// Copies file contents with the kernel's help where it can (copy_file_range
+// shares extents or copies in-kernel), falling back to sendfile.
+Status copyContents(int in, int out, off_t size) {
+  off_t done = 0;
+  bool useCopyRange = true;
+  while (done < size) {
+    ssize_t n;
+    if (useCopyRange) {
+      n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(size - done), 0);
+      if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)) {
+        useCopyRange = false;
+        continue;
+      }
+    } else {
+      n = ::sendfile(out, in, nullptr, static_cast<size_t>(size - done));
+    }
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Status::Posix(errno);
+    }
+    if (n == 0) break;  // the file shrank while we copied
+    done += n;
+  }
+  return Status::OK();
+}
+
+Status copyRecursive(const std::string& from, const std::string& to) {
+  struct stat st;
+  if (::lstat(from.c_str(), &st) != 0) return Status::Posix(errno);
+  if (S_ISLNK(st.st_mode)) {
+    std::vector<char> buf(static_cast<size_t>(st.st_size) + 1 > PATH_MAX ? st.st_size + 1 : PATH_MAX);
+    ssize_t n = ::readlink(from.c_str(), buf.data(), buf.size());
+    if (n < 0) return Status::Posix(errno);
+    if (::symlink(std::string(buf.data(), static_cast<size_t>(n)).c_str(), to.c_str()) != 0)
+      return Status::Posix(errno);
+    return Status::OK();
+  }
+  if (S_ISDIR(st.st_mode)) {
+    if (::mkdir(to.c_str(), 0700) != 0) return Status::Posix(errno);
+    UniqueDir dir(::opendir(from.c_str()));
+    if (!dir.get()) return Status::Posix(errno);
+    while (dirent* e = ::readdir(dir.get())) {
+      std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      Status s = copyRecursive(from + "/" + name, to + "/" + name);
+      if (!s.ok()) return s;
+    }
+    if (::chmod(to.c_str(), st.st_mode & 07777) != 0) return Status::Posix(errno);
+    return Status::OK();
+  }
+  if (S_ISREG(st.st_mode)) {
+    UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) return Status::Posix(errno);
+    UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (out.get() < 0) return Status::Posix(errno);
+    Status s = copyContents(in.get(), out.get(), st.st_size);
+    if (!s.ok()) return s;
+    if (::fchmod(out.get(), st.st_mode & 07777) != 0) return Status::Posix(errno);
+    return Status::OK();
+  }
+  // Devices, sockets and FIFOs have no place in a bundle.
+  return Status::Posix(ENOTSUP);
+}
+
+Status removeRecursive(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return Status::Posix(errno);
+  if (S_ISDIR(st.st_mode)) {
+    {
+      UniqueDir dir(::opendir(path.c_str()));
+      if (!dir.get()) return Status::Posix(errno);
+      Status first;
+      while (dirent* e = ::readdir(dir.get())) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        Status s = removeRecursive(path + "/" + name);
+        if (!s.ok() && first.ok()) first = s;
+      }
+      if (!first.ok()) return first;
+    }
+    if (::rmdir(path.c_str()) != 0) return Status::Posix(errno);
+    return Status::OK();
+  }
+  if (::unlink(path.c_str()) != 0) return Status::Posix(errno);
+  return Status::OK();
+}
+
+}  // namespace
+
+std::string standardizePath(const std::string& path) {
+  std::vector<std::string> out;
+  for (const std::string& c : splitComponents(path)) {
+    if (c == ".") continue;
+    if (c == "..") {
+      if (!out.empty()) out.pop_back();
+      continue;
+    }
+    out.push_back(c);
+  }
+  std::string r;
+  for (const std::string& c : out) r += "/" + c;
+  return r.empty() ? "/" : r;
+}
+
+LinuxFileManager::LinuxFileManager() : stderr_(std::make_shared<FdFileHandle>(STDERR_FILENO, false)) {}
+
+EntryType LinuxFileManager::entryType(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::lstat(path.c_str(), &st) != 0) return EntryType::kNone;
+  if (S_ISDIR(st.st_mode)) return EntryType::kDirectory;
+  if (S_ISLNK(st.st_mode)) return EntryType::kSymbolicLink;
+  if (S_ISREG(st.st_mode)) return EntryType::kRegular;
+  return EntryType::kOther;
+}
+
+std::optional<std::string> LinuxFileManager::linkText(const std::string& path) {
+  std::vector<char> buf(PATH_MAX);
+  for (;;) {
+    ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
+    if (n < 0) return std::nullopt;
+    if (static_cast<size_t>(n) < buf.size()) return std::string(buf.data(), static_cast<size_t>(n));
+    buf.resize(buf.size() * 2);
+  }
+}
+
+std::string LinuxFileManager::resolvedPath(const std::string& path) {
+  if (path.empty()) return path;
+  std::string absolute = path[0] == '/' ? path : currentDirectory() + "/" + path;
+  // Walk the components, resolving each link we meet; once a component is
+  // missing, the rest is kept as written (folded textually).
+  std::vector<std::string> pending = splitComponents(absolute);
+  std::reverse(pending.begin(), pending.end());
+  std::string resolved;  // "" stands for "/"
+  int linksFollowed = 0;
+  bool missing = false;
+  while (!pending.empty()) {
+    std::string c = pending.back();
+    pending.pop_back();
+    if (c == ".") continue;
+    if (c == "..") {
+      size_t slash = resolved.rfind('/');
+      resolved = slash == std::string::npos ? "" : resolved.substr(0, slash);
+      continue;
+    }
+    std::string next = resolved + "/" + c;
+    if (missing) {
+      resolved = next;
+      continue;
+    }
+    struct stat st;
+    if (::lstat(next.c_str(), &st) != 0) {
+      missing = true;
+      resolved = next;
+      continue;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      auto text = linkText(next);
+      if (!text || ++linksFollowed > 40) {
+        // A loop or an unreadable link: leave the path as written from here.
+        resolved = next;
+        missing = true;
+        continue;
+      }
+      std::vector<std::string> parts = splitComponents(*text);
+      for (auto it = parts.rbegin(); it != parts.rend(); ++it) pending.push_back(*it);
+      if (!text->empty() && (*text)[0] == '/') resolved = "";
+      continue;
+    }
+    resolved = next;
+  }
+  return resolved.empty() ? "/" : resolved;
+}
+
+bool LinuxFileManager::fileExists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
+bool LinuxFileManager::fileExists(const std::string& path, bool* isDirectory) {
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return false;
+  if (isDirectory) *isDirectory = S_ISDIR(st.st_mode);
+  return true;
+}
+
+bool LinuxFileManager::isExecutableFile(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  return ::access(path.c_str(), X_OK) == 0;
+}
+
+bool LinuxFileManager::isWritableFile(const std::string& path) {
+  return !path.empty() && ::access(path.c_str(), W_OK) == 0;
+}
+
+Status LinuxFileManager::createDirectory(const std::string& path, bool withIntermediates) {
+  if (path.empty()) return Status::Posix(ENOENT);
+  if (!withIntermediates) {
+    if (::mkdir(path.c_str(), 0777) != 0) return Status::Posix(errno);
+    return Status::OK();
+  }
+  std::string prefix = path[0] == '/' ? "" : ".";
+  for (const std::string& c : splitComponents(path)) {
+    prefix += "/" + c;
+    if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) return Status::Posix(errno);
+  }
+  bool isDir = false;
+  if (!fileExists(path, &isDir) || !isDir) return Status::Posix(ENOTDIR);
+  return Status::OK();
+}
+
+Status LinuxFileManager::createFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return Status::Posix(errno);
+  ::close(fd);
+  return Status::OK();
+}
+
+Status LinuxFileManager::removeItem(const std::string& path) {
+  if (path.empty()) return Status::Posix(ENOENT);
+  return removeRecursive(path);
+}
+
+Status LinuxFileManager::copyItem(const std::string& from, const std::string& to) {
+  if (entryType(to) != EntryType::kNone) return Status::Posix(EEXIST);
+  return copyRecursive(from, to);
+}
+
+Status LinuxFileManager::rename(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return Status::Posix(errno);
+  return Status::OK();
+}
+
+Status LinuxFileManager::exchange(const std::string& a, const std::string& b) {
+  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0)
+    return Status::Posix(errno);
+  return Status::OK();
+}
+
+Status LinuxFileManager::createSymbolicLink(const std::string& path, const std::string& destination) {
+  if (::symlink(destination.c_str(), path.c_str()) != 0) return Status::Posix(errno);
+  return Status::OK();
+}
+
+Status LinuxFileManager::setUserImmutable(const std::string& path, bool immutable) {
+  // O_NOFOLLOW|O_PATH cannot carry ioctls; a link has no flags of its own.
+  if (entryType(path) == EntryType::kSymbolicLink) return Status::Posix(ENOTSUP);
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
+  if (fd.get() < 0) return Status::Posix(errno);
+  int flags = 0;
+  if (::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) return Status::Posix(errno);
+  int wanted = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+  if (wanted == flags) return Status::OK();
+  if (::ioctl(fd.get(), FS_IOC_SETFLAGS, &wanted) != 0) return Status::Posix(errno);
+  return Status::OK();
+}
+
+Result<std::vector<std::string>> LinuxFileManager::contentsOfDirectory(const std::string& path) {
+  UniqueDir dir(::opendir(path.c_str()));
+  if (!dir.get()) return Status::Posix(errno);
+  std::vector<std::string> names;
+  while (dirent* e = ::readdir(dir.get())) {
+    std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(std::move(name));
+  }
+  return names;
+}
+
+Result<std::string> LinuxFileManager::readFile(const std::string& path, size_t maxBytes) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return Status::Posix(errno);
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return Status::Posix(errno);
+  if (S_ISDIR(st.st_mode)) return Status::Posix(EISDIR);
+  if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > maxBytes) return Status::Posix(EFBIG);
+  std::string data;
+  if (S_ISREG(st.st_mode)) data.reserve(static_cast<size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Status::Posix(errno);
+    }
+    if (n == 0) break;
+    if (data.size() + static_cast<size_t>(n) > maxBytes) return Status::Posix(EFBIG);
+    data.append(buf, static_cast<size_t>(n));
+  }
+  return data;
+}
+
+Status LinuxFileManager::writeFile(const std::string& path, std::string_view data, bool atomically) {
+  std::string target = atomically ? path + ".tmp." + std::to_string(::getpid()) : path;
+  {
+    UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (fd.get() < 0) return Status::Posix(errno);
+    FdFileHandle h(fd.release(), true);
+    Status s = h.write(data);
+    if (s.ok() && atomically && ::fsync(h.descriptor()) != 0) s = Status::Posix(errno);
+    if (!s.ok()) {
+      if (atomically) ::unlink(target.c_str());
+      return s;
+    }
+  }
+  if (atomically && ::rename(target.c_str(), path.c_str()) != 0) {
+    Status s = Status::Posix(errno);
+    ::unlink(target.c_str());
+    return s;
+  }
+  return Status::OK();
+}
+
+std::shared_ptr<FileHandle> LinuxFileManager::openForWriting(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  return std::make_shared<FdFileHandle>(fd, true);
+}
+
+}  // namespace ql::linux_backend

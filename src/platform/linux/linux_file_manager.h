@@ -1,0 +1,42 @@
+// The file manager on the real file system.
+#pragma once
+
+#include <memory>
+
+#include "platform/file_manager.h"
+
+namespace ql::linux_backend {
+
+class LinuxFileManager : public FileManager {
+ public:
+  LinuxFileManager();
+
+  EntryType entryType(const std::string& path) override;
+  std::optional<std::string> linkText(const std::string& path) override;
+  std::string resolvedPath(const std::string& path) override;
+  bool fileExists(const std::string& path) override;
+  bool fileExists(const std::string& path, bool* isDirectory) override;
+  bool isExecutableFile(const std::string& path) override;
+  bool isWritableFile(const std::string& path) override;
+  Status createDirectory(const std::string& path, bool withIntermediates) override;
+  Status createFile(const std::string& path) override;
+  Status removeItem(const std::string& path) override;
+  Status copyItem(const std::string& from, const std::string& to) override;
+  Status rename(const std::string& from, const std::string& to) override;
+  Status exchange(const std::string& a, const std::string& b) override;
+  Status createSymbolicLink(const std::string& path, const std::string& destination) override;
+  Status setUserImmutable(const std::string& path, bool immutable) override;
+  Result<std::vector<std::string>> contentsOfDirectory(const std::string& path) override;
+  Result<std::string> readFile(const std::string& path, size_t maxBytes) override;
+  Status writeFile(const std::string& path, std::string_view data, bool atomically) override;
+  std::shared_ptr<FileHandle> standardError() override { return stderr_; }
+  std::shared_ptr<FileHandle> openForWriting(const std::string& path) override;
+
+ private:
+  std::shared_ptr<FileHandle> stderr_;
+};
+
+// Folds "." and ".." and repeated slashes of an absolute path, textually.
+std::string standardizePath(const std::string& path);
+
+}  // namespace ql::linux_backend
