@@ -88,7 +88,12 @@ class AppDelegate : public ApplicationDelegate,
   // ---- Launcher log and fatal failure (launcher_log.cc)
   // Thread-safe; one line is always written whole.
   void logLine(const std::string& message);
-  // A preformatted "[quillmark] …\n" text, no timestamp.
+  // Raw notices: preformatted "[quillmark] …\n" texts without a timestamp.
+  // Before the log file is open (the migration step): standard error, then
+  // preLog, which the open copies into the file.
+  void rawNoticeBeforeLogOpen(const std::string& text);
+  // From the log-open step on: standard error, then the log (which is
+  // standard error again when the file could not be opened).
   void rawNotice(const std::string& text);
   // Creates/empties <zvd>/logs/app.log, switches the log to it, copies preLog.
   void openLogFile();

@@ -28,16 +28,18 @@ void AppDelegate::logLine(const std::string& message) {
   if (log_ == p_.files.standardError()) preLog_ += line;
 }
 
+void AppDelegate::rawNoticeBeforeLogOpen(const std::string& text) {
+  auto stderrHandle = p_.files.standardError();
+  std::lock_guard<std::mutex> lock(logMutex_);
+  (void)stderrHandle->write(text);
+  preLog_ += text;
+}
+
 void AppDelegate::rawNotice(const std::string& text) {
   auto stderrHandle = p_.files.standardError();
   std::lock_guard<std::mutex> lock(logMutex_);
   (void)stderrHandle->write(text);
-  if (log_ == stderrHandle) {
-    // Before the log file is open the notice waits in preLog for it.
-    preLog_ += text;
-  } else {
-    (void)log_->write(text);
-  }
+  (void)log_->write(text);
 }
 
 void AppDelegate::writeToLog(const std::string& bytes) {
