@@ -92,11 +92,12 @@ std::map<std::string, InfoValue> parseInfoPlist(const std::string& bytes) {
       if (!key) break;
       InfoValue v;
       if (value && plist_get_node_type(value) == PLIST_STRING) {
-        char* s = nullptr;
-        plist_get_string_val(value, &s);
+        // plist_get_string_val asserts (and aborts) on a string holding a
+        // NUL; the pointer-and-length accessor takes every byte as it is.
+        uint64_t length = 0;
+        const char* s = plist_get_string_ptr(value, &length);
         v.kind = InfoValue::Kind::kString;
-        v.string = s ? s : "";
-        free(s);
+        v.string = s ? std::string(s, static_cast<size_t>(length)) : "";
       } else {
         v.kind = InfoValue::Kind::kOther;
       }
