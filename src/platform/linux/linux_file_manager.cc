@@ -54,6 +54,10 @@ class UniqueDir {
   DIR* d_;
 };
 
+// A path the kernel would see differently from the string we hold: empty,
+// or with an embedded NUL that would silently cut it short at c_str().
+bool unusable(const std::string& path) { return path.empty() || path.find('\0') != std::string::npos; }
+
 std::vector<std::string> splitComponents(const std::string& path) {
   std::vector<std::string> out;
   size_t i = 0;
@@ -180,7 +184,7 @@ LinuxFileManager::LinuxFileManager() : stderr_(std::make_shared<FdFileHandle>(ST
 
 EntryType LinuxFileManager::entryType(const std::string& path) {
   struct stat st;
-  if (path.empty() || ::lstat(path.c_str(), &st) != 0) return EntryType::kNone;
+  if (unusable(path) || ::lstat(path.c_str(), &st) != 0) return EntryType::kNone;
   if (S_ISDIR(st.st_mode)) return EntryType::kDirectory;
   if (S_ISLNK(st.st_mode)) return EntryType::kSymbolicLink;
   if (S_ISREG(st.st_mode)) return EntryType::kRegular;
@@ -188,6 +192,7 @@ EntryType LinuxFileManager::entryType(const std::string& path) {
 }
 
 std::optional<std::string> LinuxFileManager::linkText(const std::string& path) {
+  if (unusable(path)) return std::nullopt;
   std::vector<char> buf(PATH_MAX);
   for (;;) {
     ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
@@ -198,7 +203,7 @@ std::optional<std::string> LinuxFileManager::linkText(const std::string& path) {
 }
 
 std::string LinuxFileManager::resolvedPath(const std::string& path) {
-  if (path.empty()) return path;
+  if (unusable(path)) return path;
   std::string absolute = path[0] == '/' ? path : currentDirectory() + "/" + path;
   // Walk the components, resolving each link we meet; once a component is
   // missing, the rest is kept as written (folded textually).
@@ -247,28 +252,28 @@ std::string LinuxFileManager::resolvedPath(const std::string& path) {
 
 bool LinuxFileManager::fileExists(const std::string& path) {
   struct stat st;
-  return !path.empty() && ::stat(path.c_str(), &st) == 0;
+  return !unusable(path) && ::stat(path.c_str(), &st) == 0;
 }
 
 bool LinuxFileManager::fileExists(const std::string& path, bool* isDirectory) {
   struct stat st;
-  if (path.empty() || ::stat(path.c_str(), &st) != 0) return false;
+  if (unusable(path) || ::stat(path.c_str(), &st) != 0) return false;
   if (isDirectory) *isDirectory = S_ISDIR(st.st_mode);
   return true;
 }
 
 bool LinuxFileManager::isExecutableFile(const std::string& path) {
   struct stat st;
-  if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (unusable(path) || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   return ::access(path.c_str(), X_OK) == 0;
 }
 
 bool LinuxFileManager::isWritableFile(const std::string& path) {
-  return !path.empty() && ::access(path.c_str(), W_OK) == 0;
+  return !unusable(path) && ::access(path.c_str(), W_OK) == 0;
 }
 
 Status LinuxFileManager::createDirectory(const std::string& path, bool withIntermediates) {
-  if (path.empty()) return Status::Posix(ENOENT);
+  if (unusable(path)) return Status::Posix(path.empty() ? ENOENT : EINVAL);
   if (!withIntermediates) {
     if (::mkdir(path.c_str(), 0777) != 0) return Status::Posix(errno);
     return Status::OK();
@@ -284,6 +289,7 @@ Status LinuxFileManager::createDirectory(const std::string& path, bool withInter
 }
 
 Status LinuxFileManager::createFile(const std::string& path) {
+  if (unusable(path)) return Status::Posix(path.empty() ? ENOENT : EINVAL);
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return Status::Posix(errno);
   ::close(fd);
@@ -291,34 +297,46 @@ Status LinuxFileManager::createFile(const std::string& path) {
 }
 
 Status LinuxFileManager::removeItem(const std::string& path) {
-  if (path.empty()) return Status::Posix(ENOENT);
-  return removeRecursive(path);
+  if (unusable(path)) return Status::Posix(path.empty() ? ENOENT : EINVAL);
+  // lstat("link/") follows the link, and the recursion would then empty the
+  // link's target. Without the trailing slashes the link itself is removed.
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  return removeRecursive(p);
 }
 
 Status LinuxFileManager::copyItem(const std::string& from, const std::string& to) {
+  if (unusable(from) || unusable(to)) return Status::Posix(EINVAL);
   if (entryType(to) != EntryType::kNone) return Status::Posix(EEXIST);
   return copyRecursive(from, to);
 }
 
 Status LinuxFileManager::rename(const std::string& from, const std::string& to) {
+  if (unusable(from) || unusable(to)) return Status::Posix(EINVAL);
   if (::rename(from.c_str(), to.c_str()) != 0) return Status::Posix(errno);
   return Status::OK();
 }
 
 Status LinuxFileManager::exchange(const std::string& a, const std::string& b) {
+  if (unusable(a) || unusable(b)) return Status::Posix(EINVAL);
   if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0)
     return Status::Posix(errno);
   return Status::OK();
 }
 
 Status LinuxFileManager::createSymbolicLink(const std::string& path, const std::string& destination) {
+  if (unusable(path) || unusable(destination)) return Status::Posix(EINVAL);
   if (::symlink(destination.c_str(), path.c_str()) != 0) return Status::Posix(errno);
   return Status::OK();
 }
 
 Status LinuxFileManager::setUserImmutable(const std::string& path, bool immutable) {
   // O_NOFOLLOW|O_PATH cannot carry ioctls; a link has no flags of its own.
-  if (entryType(path) == EntryType::kSymbolicLink) return Status::Posix(ENOTSUP);
+  // On a device node or FIFO the ioctl would reach the driver, not the file
+  // system, so only files and directories are touched.
+  EntryType type = entryType(path);
+  if (type == EntryType::kNone) return Status::Posix(unusable(path) ? EINVAL : ENOENT);
+  if (type != EntryType::kRegular && type != EntryType::kDirectory) return Status::Posix(ENOTSUP);
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
   if (fd.get() < 0) return Status::Posix(errno);
   int flags = 0;
@@ -330,6 +348,7 @@ Status LinuxFileManager::setUserImmutable(const std::string& path, bool immutabl
 }
 
 Result<std::vector<std::string>> LinuxFileManager::contentsOfDirectory(const std::string& path) {
+  if (unusable(path)) return Status::Posix(path.empty() ? ENOENT : EINVAL);
   UniqueDir dir(::opendir(path.c_str()));
   if (!dir.get()) return Status::Posix(errno);
   std::vector<std::string> names;
@@ -341,14 +360,19 @@ Result<std::vector<std::string>> LinuxFileManager::contentsOfDirectory(const std
 }
 
 Result<std::string> LinuxFileManager::readFile(const std::string& path, size_t maxBytes) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (unusable(path)) return Status::Posix(path.empty() ? ENOENT : EINVAL);
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer
+  // that may never come. Only regular files are read; a FIFO, socket or
+  // device could block or never end.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) return Status::Posix(errno);
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return Status::Posix(errno);
   if (S_ISDIR(st.st_mode)) return Status::Posix(EISDIR);
+  if (!S_ISREG(st.st_mode)) return Status::Posix(EINVAL);
   if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > maxBytes) return Status::Posix(EFBIG);
   std::string data;
-  if (S_ISREG(st.st_mode)) data.reserve(static_cast<size_t>(st.st_size));
+  data.reserve(static_cast<size_t>(st.st_size));
   char buf[65536];
   for (;;) {
     ssize_t n = ::read(fd.get(), buf, sizeof buf);
@@ -364,9 +388,18 @@ Result<std::string> LinuxFileManager::readFile(const std::string& path, size_t m
 }
 
 Status LinuxFileManager::writeFile(const std::string& path, std::string_view data, bool atomically) {
+  if (unusable(path)) return Status::Posix(path.empty() ? ENOENT : EINVAL);
   std::string target = atomically ? path + ".tmp." + std::to_string(::getpid()) : path;
   {
-    UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    // The temporary is always a new file of our own: a leftover of a crashed
+    // run is removed first, and a link planted at that name is never
+    // followed.
+    int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    if (atomically) {
+      flags |= O_EXCL | O_NOFOLLOW;
+      (void)::unlink(target.c_str());
+    }
+    UniqueFd fd(::open(target.c_str(), flags, 0644));
     if (fd.get() < 0) return Status::Posix(errno);
     FdFileHandle h(fd.release(), true);
     Status s = h.write(data);
@@ -385,6 +418,7 @@ Status LinuxFileManager::writeFile(const std::string& path, std::string_view dat
 }
 
 std::shared_ptr<FileHandle> LinuxFileManager::openForWriting(const std::string& path) {
+  if (unusable(path)) return nullptr;
   int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) return nullptr;
   return std::make_shared<FdFileHandle>(fd, true);

@@ -1,4 +1,14 @@
 // The file manager on the real file system.
+//
+// Choices beyond the FileManager contract:
+// - A path with an embedded NUL byte is refused (probes answer "no",
+//   changes fail with EINVAL) instead of being cut short at the NUL.
+// - readFile reads regular files only (EINVAL for FIFOs, sockets and
+//   devices), so it can neither block on a FIFO nor read forever.
+// - removeItem ignores trailing slashes, so "link/" removes the link.
+// - setUserImmutable uses FS_IMMUTABLE_FL (FS_IOC_GETFLAGS/SETFLAGS) on
+//   regular files and directories; it needs CAP_LINUX_IMMUTABLE and a file
+//   system that keeps the flag, and reports ENOTSUP for other entry types.
 #pragma once
 
 #include <memory>
