@@ -1,0 +1,85 @@
+#include "platform/linux/desktop/glib_main_loop.h"
+
+#include <glib.h>
+
+namespace ql::linux_backend::desktop {
+
+GlibMainLoop::GlibMainLoop()
+    : loop_(g_main_loop_new(nullptr, FALSE)), mainThread_(std::this_thread::get_id()) {}
+
+GlibMainLoop::~GlibMainLoop() {
+  // Work still queued at exit is dropped, as a process's main queue is; the
+  // pending wake-up must not outlive `this`.
+  std::lock_guard<std::mutex> lock(mu_);
+  if (wakeScheduled_) g_idle_remove_by_data(this);
+  g_main_loop_unref(loop_);
+}
+
+void GlibMainLoop::scheduleWakeLocked() {
+  if (wakeScheduled_) return;
+  wakeScheduled_ = true;
+  // g_idle_add attaches to the default context and wakes it from any thread;
+  // g_main_context_invoke would run inline on the main thread, and posted
+  // work must never run inside its poster.
+  g_idle_add_full(G_PRIORITY_DEFAULT, &GlibMainLoop::drainThunk, this, nullptr);
+}
+
+void GlibMainLoop::post(std::function<void()> work) {
+  std::lock_guard<std::mutex> lock(mu_);
+  queue_.push_back(std::move(work));
+  scheduleWakeLocked();
+}
+
+int GlibMainLoop::drainThunk(void* self) {
+  static_cast<GlibMainLoop*>(self)->drain();
+  return G_SOURCE_REMOVE;
+}
+
+void GlibMainLoop::drain() {
+  // Only what was queued when the wake-up fired runs now; work posted by that
+  // work waits for the next wake-up, so a task that re-posts itself cannot
+  // starve D-Bus or an open dialog.
+  std::deque<std::function<void()>> batch;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    wakeScheduled_ = false;
+    if (stopping_) return;  // run() reschedules what is left
+    batch.swap(queue_);
+  }
+  while (!batch.empty()) {
+    auto work = std::move(batch.front());
+    batch.pop_front();
+    work();
+    if (stopping_ && !batch.empty()) {
+      // quit() ran inside this batch: like the headless loop, nothing more
+      // runs after it; the rest stays queued in order, ahead of newer work.
+      std::lock_guard<std::mutex> lock(mu_);
+      for (auto it = batch.rbegin(); it != batch.rend(); ++it) queue_.push_front(std::move(*it));
+      return;
+    }
+  }
+}
+
+void GlibMainLoop::run() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stopping_) {  // quit() before run(): return at once, as the headless loop does
+      stopping_ = false;
+      return;
+    }
+    if (!queue_.empty()) scheduleWakeLocked();
+  }
+  g_main_loop_run(loop_);
+  std::lock_guard<std::mutex> lock(mu_);
+  stopping_ = false;
+}
+
+void GlibMainLoop::quit() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = true;
+  }
+  g_main_loop_quit(loop_);
+}
+
+}  // namespace ql::linux_backend::desktop
