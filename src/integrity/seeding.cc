@@ -1,4 +1,7 @@
+// Seeding the service binary into the launcher home, verified before it
+// replaces what is there.
 #include "app/app_delegate.h"
+#include "integrity/seed_decision.h"
 
 namespace ql {
 
@@ -7,23 +10,71 @@ std::string AppDelegate::bundleVersion() {
   return v.isString() ? v.string : "dev";
 }
 
-// Placeholder until verified seeding lands: copy and rename, unverified.
-bool AppDelegate::seedServiceBinary(bool, bool, const RequirementRef&) {
-  std::string seeded = zvd_ + "/bin/quillmark";
-  std::string staged = seeded + ".seed." + std::to_string(p_.process.processIdentifier());
+bool AppDelegate::seedServiceBinary(bool homeExisted, bool reseedRequested, const RequirementRef& seedRequirement) {
+  const std::string seeded = zvd_ + "/bin/quillmark";
+  const std::string markerPath = zvd_ + "/bin/.seed";
+
+  seeding::SeedFacts facts;
+  facts.homeExisted = homeExisted;
+  facts.reseedRequested = reseedRequested;
+  facts.bundleVersion = bundleVersion();
+  // The marker is read before any test, whatever the tests decide.
+  Result<std::string> marker = p_.files.readFile(markerPath, size_t(1) << 20);
+  if (marker.ok() && seeding::isValidUtf8(marker.value())) facts.marker = marker.value();
+  facts.seededIsExecutable = p_.files.isExecutableFile(seeded);
+  if (!seeding::seedNeeded(facts)) return true;
+
+  // The staged name carries our pid, so two launchers never share a copy,
+  // and it sits beside the target so the final rename stays on one file system.
+  const std::string staged = seeded + ".seed." + std::to_string(p_.process.processIdentifier());
   (void)p_.files.removeItem(staged);
-  Status s = p_.files.copyItem(bundledSeed_, staged);
-  if (s.ok()) s = p_.files.rename(staged, seeded);
-  if (!s.ok()) {
+
+  auto installError = [&](const Status& error) {
     (void)p_.files.removeItem(staged);
-    logLine("seed failed (" + s.fullDescription() + ")");
-    fail("Couldn't install the Quillmark daemon into " + zvd_ + "/bin:\n" + s.localizedDescription() +
+    logLine("seed failed (" + error.fullDescription() + ")");
+    fail("Couldn't install the Quillmark daemon into " + zvd_ + "/bin:\n" + error.localizedDescription() +
          "\n\nCheck free disk space and permissions, then re-launch.");
     return false;
+  };
+
+  Status copied = p_.files.copyItem(bundledSeed_, staged);
+  if (!copied.ok()) return installError(copied);
+
+  // Verify the copy itself, not the original: the bundle may have changed
+  // since the signature check, and only what was copied will run.
+  OSStatus status = errSecCSInternalError;
+  {
+    StaticCodeRef stagedCode;
+    if (p_.codeSigning.createStaticCodeWithPath(staged, kSecCSDefaultFlags, &stagedCode) == errSecSuccess &&
+        stagedCode) {
+      status = p_.codeSigning.checkValidity(stagedCode, kSecCSDefaultFlags, seedRequirement);
+    }
   }
+  if (status != errSecSuccess) {
+    (void)p_.files.removeItem(staged);
+    rawNotice("[quillmark] SECURITY: staged seed failed DR verify (status " + std::to_string(status) + ") — " +
+              bundledSeed_ + " was modified between verify and copy. Refusing to launch.\n");
+    fail("The Quillmark app bundle was modified while launching. Re-download and reinstall from a trusted source.");
+    return false;
+  }
+
+  // One atomic step: a running service keeps the old file, a reader sees
+  // the old binary or the whole new one.
+  Status renamed = p_.files.rename(staged, seeded);
+  if (!renamed.ok()) return installError(renamed);  // rename(2)'s errno, POSIX domain
+
+  Status written = p_.files.writeFile(markerPath, facts.bundleVersion, true);
+  if (!written.ok()) return installError(written);
   return true;
 }
 
-void AppDelegate::removeLeftoverBinary() {}
+void AppDelegate::removeLeftoverBinary() {
+  const std::string leftover = zvd_ + "/bin/zorvan";
+  // entryType does not follow a final link, so a dangling link counts.
+  if (p_.files.entryType(leftover) == EntryType::kNone) return;
+  if (lockfilePidAlive()) return;
+  Status removed = p_.files.removeItem(leftover);
+  if (!removed.ok()) logLine("leftover bin/zorvan entry not removed (" + removed.fullDescription() + ") — continuing");
+}
 
 }  // namespace ql

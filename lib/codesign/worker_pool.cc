@@ -1,0 +1,58 @@
+#include "codesign/worker_pool.h"
+
+#include <algorithm>
+
+namespace qlsign {
+
+WorkerPool::WorkerPool(unsigned threads) {
+  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  for (unsigned i = 1; i < threads; ++i) workers_.emplace_back([this] { workerLoop(); });
+}
+
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (auto& t : workers_) t.join();
+}
+
+// Takes tasks until none are left; the lock is held between tasks only.
+void WorkerPool::drain(std::unique_lock<std::mutex>& lock) {
+  while (task_ && next_ < count_) {
+    size_t i = next_++;
+    const auto* task = task_;
+    lock.unlock();
+    (*task)(i);
+    lock.lock();
+    if (++finished_ == count_) done_.notify_all();
+  }
+}
+
+void WorkerPool::workerLoop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  unsigned long seen = generation_;
+  for (;;) {
+    wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+    if (stopping_) return;
+    seen = generation_;
+    drain(lock);
+  }
+}
+
+void WorkerPool::run(size_t count, const std::function<void(size_t)>& task) {
+  if (count == 0) return;
+  std::unique_lock<std::mutex> lock(mutex_);
+  task_ = &task;
+  count_ = count;
+  next_ = 0;
+  finished_ = 0;
+  ++generation_;
+  wake_.notify_all();
+  drain(lock);
+  done_.wait(lock, [&] { return finished_ == count_; });
+  task_ = nullptr;
+}
+
+}  // namespace qlsign

@@ -1,0 +1,134 @@
+#include "platform/linux/linux_code_signing.h"
+
+#include <sys/stat.h>
+
+#include "codesign/requirement.h"
+#include "codesign/verifier.h"
+#include "platform/linux/linux_basics.h"
+
+namespace ql::linux_backend {
+
+extern const char kVendorAnchorsPem[];  // generated from QL_VENDOR_ANCHORS
+
+namespace {
+
+class PathCode : public Code {
+ public:
+  explicit PathCode(std::string p) : path(std::move(p)) {}
+  std::string path;
+};
+
+class PathStaticCode : public StaticCode {
+ public:
+  explicit PathStaticCode(std::string p) : path(std::move(p)) {}
+  std::string path;
+};
+
+class ParsedRequirement : public Requirement {
+ public:
+  explicit ParsedRequirement(qlsign::Requirement r) : requirement(std::move(r)) {}
+  qlsign::Requirement requirement;
+};
+
+// Only the two validation flags are meaningful; the other calls take none.
+constexpr uint32_t kValidityFlags = kSecCSCheckNestedCode | kSecCSStrictValidate;
+constexpr OSStatus errSecCSInvalidFlags = -67070;
+
+const PathStaticCode* asStatic(const StaticCodeRef& code) { return dynamic_cast<const PathStaticCode*>(code.get()); }
+
+}  // namespace
+
+std::string codePathForExecutable(const std::string& exe) {
+  std::string bundle = bundlePathForExecutable(exe);
+  size_t slash = exe.rfind('/');
+  std::string name = slash == std::string::npos ? exe : exe.substr(slash + 1);
+  return exe == bundle + "/Contents/MacOS/" + name ? bundle : exe;
+}
+
+qlsign::TrustStore builtInTrustStore() {
+  qlsign::TrustStore trust;
+  trust.addVendorAnchorsPem(kVendorAnchorsPem);
+  return trust;
+}
+
+LinuxCodeSigning::LinuxCodeSigning(qlsign::TrustStore trust, std::function<std::string()> executablePath)
+    : trust_(std::move(trust)), executablePath_(std::move(executablePath)) {
+  if (!executablePath_) executablePath_ = currentExecutablePath;
+}
+
+OSStatus LinuxCodeSigning::copySelf(uint32_t flags, CodeRef* out) {
+  if (flags != 0) return errSecCSInvalidFlags;
+  std::string exe = executablePath_();
+  if (exe.empty()) return errSecCSInternalError;
+  *out = std::make_shared<PathCode>(codePathForExecutable(exe));
+  return errSecSuccess;
+}
+
+OSStatus LinuxCodeSigning::copyStaticCode(const CodeRef& code, uint32_t flags, StaticCodeRef* out) {
+  if (flags != 0) return errSecCSInvalidFlags;
+  auto* c = dynamic_cast<const PathCode*>(code.get());
+  if (!c) return errSecCSInvalidObjectRef;
+  return createStaticCodeWithPath(c->path, 0, out);
+}
+
+OSStatus LinuxCodeSigning::copyDesignatedRequirement(const StaticCodeRef& code, uint32_t flags,
+                                                     RequirementRef* out) {
+  if (flags != 0) return errSecCSInvalidFlags;
+  const PathStaticCode* c = asStatic(code);
+  if (!c) return errSecCSInvalidObjectRef;
+  qlsign::Requirement r;
+  qlsign::Outcome o = qlsign::designatedRequirement(c->path, &r);
+  if (!o.ok()) return o.code;
+  *out = std::make_shared<ParsedRequirement>(std::move(r));
+  return errSecSuccess;
+}
+
+OSStatus LinuxCodeSigning::createStaticCodeWithPath(const std::string& path, uint32_t flags, StaticCodeRef* out) {
+  if (flags != 0) return errSecCSInvalidFlags;
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return errSecCSStaticCodeNotFound;
+  *out = std::make_shared<PathStaticCode>(path);
+  return errSecSuccess;
+}
+
+OSStatus LinuxCodeSigning::createRequirementWithString(const std::string& text, uint32_t flags,
+                                                       RequirementRef* out) {
+  if (flags != 0) return errSecCSInvalidFlags;
+  qlsign::Requirement r;
+  std::string error;
+  if (!qlsign::Requirement::parse(text, &r, &error)) return errSecCSReqInvalid;
+  *out = std::make_shared<ParsedRequirement>(std::move(r));
+  return errSecSuccess;
+}
+
+OSStatus LinuxCodeSigning::checkValidity(const StaticCodeRef& code, uint32_t flags,
+                                         const RequirementRef& requirement) {
+  if (flags & ~kValidityFlags) return errSecCSInvalidFlags;
+  const PathStaticCode* c = asStatic(code);
+  if (!c) return errSecCSInvalidObjectRef;
+  const qlsign::Requirement* req = nullptr;
+  if (requirement) {
+    auto* r = dynamic_cast<const ParsedRequirement*>(requirement.get());
+    if (!r) return errSecCSInvalidObjectRef;
+    req = &r->requirement;
+  }
+  return qlsign::validateCode(c->path, flags, req, trust_).code;
+}
+
+OSStatus LinuxCodeSigning::copySigningInformation(const StaticCodeRef& code, uint32_t flags,
+                                                  SigningInformation* out) {
+  if (flags != 0) return errSecCSInvalidFlags;
+  const PathStaticCode* c = asStatic(code);
+  if (!c) return errSecCSInvalidObjectRef;
+  qlsign::SignatureInfo info;
+  qlsign::Outcome o = qlsign::readSignature(c->path, &info);
+  if (!o.ok()) return o.code;
+  SigningInformation result;
+  result.unique = info.cdhash;
+  result.identifier = info.identifier;
+  result.teamIdentifier = info.teamIdentifier;
+  *out = std::move(result);
+  return errSecSuccess;
+}
+
+}  // namespace ql::linux_backend

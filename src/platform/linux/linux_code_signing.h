@@ -1,0 +1,41 @@
+// Code signing on Linux: the seam's code objects backed by qlsign. The
+// running launcher's code is its bundle (or, outside a bundle, its own
+// executable file); trust comes only from the anchors fixed at build time.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "codesign/trust.h"
+#include "platform/code_signing.h"
+
+namespace ql::linux_backend {
+
+class LinuxCodeSigning : public CodeSigning {
+ public:
+  // `executablePath` names the running program (the default reads
+  // /proc/self/exe); tests point it at a bundle of their own.
+  explicit LinuxCodeSigning(qlsign::TrustStore trust,
+                            std::function<std::string()> executablePath = nullptr);
+
+  OSStatus copySelf(uint32_t flags, CodeRef* out) override;
+  OSStatus copyStaticCode(const CodeRef& code, uint32_t flags, StaticCodeRef* out) override;
+  OSStatus copyDesignatedRequirement(const StaticCodeRef& code, uint32_t flags, RequirementRef* out) override;
+  OSStatus createStaticCodeWithPath(const std::string& path, uint32_t flags, StaticCodeRef* out) override;
+  OSStatus createRequirementWithString(const std::string& text, uint32_t flags, RequirementRef* out) override;
+  OSStatus checkValidity(const StaticCodeRef& code, uint32_t flags, const RequirementRef& requirement) override;
+  OSStatus copySigningInformation(const StaticCodeRef& code, uint32_t flags, SigningInformation* out) override;
+
+ private:
+  qlsign::TrustStore trust_;
+  std::function<std::string()> executablePath_;
+};
+
+// The code a running executable stands for: "<b>" for "<b>/Contents/MacOS/<exe>",
+// otherwise the executable itself.
+std::string codePathForExecutable(const std::string& executablePath);
+
+// The vendor anchors compiled into this build (QL_VENDOR_ANCHORS).
+qlsign::TrustStore builtInTrustStore();
+
+}  // namespace ql::linux_backend

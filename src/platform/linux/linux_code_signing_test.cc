@@ -1,0 +1,98 @@
+// The Linux code-signing backend as the launcher's seam sees it.
+#include "platform/linux/linux_code_signing.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "codesign/signer.h"
+#include "codesign/test_support.h"
+
+namespace ql::linux_backend {
+namespace {
+
+using qlsign::testing::vendorIdentity;
+
+const char* const kInstallRequirement =
+    "anchor apple generic and certificate 1[field.1.2.840.113635.100.6.2.6] exists and certificate "
+    "leaf[field.1.2.840.113635.100.6.1.13] exists and certificate leaf[subject.OU] = \"T4K9PV2XQM\"";
+
+TEST(LinuxCodeSigning, RunningCodeIsTheBundleOfTheExecutable) {
+  struct Row {
+    const char* exe;
+    const char* code;
+  } table[] = {
+      {"/Applications/Quillmark.app/Contents/MacOS/Quillmark", "/Applications/Quillmark.app"},
+      {"/opt/q/Quillmark.app/Contents/MacOS/other-name", "/opt/q/Quillmark.app"},
+      {"/usr/local/bin/quillmark-launcher", "/usr/local/bin/quillmark-launcher"},
+      {"/x/MacOS/Quillmark", "/x/MacOS/Quillmark"},
+      {"/x/Contents/Quillmark", "/x/Contents/Quillmark"},
+  };
+  for (const Row& row : table) EXPECT_EQ(codePathForExecutable(row.exe), row.code) << row.exe;
+}
+
+TEST(LinuxCodeSigning, InstallEvidenceCallsWorkOnASignedBundle) {
+  qlsign::testing::TempDir dir;
+  std::string b = qlsign::testing::makeSampleBundle(dir.path());
+  ASSERT_TRUE(qlsign::signBundle(b, vendorIdentity().signer, {}).ok());
+  LinuxCodeSigning cs(vendorIdentity().trust(), [&] { return b + "/Contents/MacOS/Sample"; });
+
+  RequirementRef install;
+  ASSERT_EQ(cs.createRequirementWithString(kInstallRequirement, 0, &install), errSecSuccess);
+  StaticCodeRef code;
+  ASSERT_EQ(cs.createStaticCodeWithPath(b, 0, &code), errSecSuccess);
+  EXPECT_EQ(cs.checkValidity(code, kSecCSCheckNestedCode | kSecCSStrictValidate, install), errSecSuccess);
+  SigningInformation first, second;
+  ASSERT_EQ(cs.copySigningInformation(code, 0, &first), errSecSuccess);
+  ASSERT_TRUE(first.unique.has_value());
+  EXPECT_EQ(first.unique->size(), 32u);
+  EXPECT_EQ(first.teamIdentifier, "T4K9PV2XQM");
+  ASSERT_TRUE(qlsign::signBundle(b, vendorIdentity().signer, {}).ok());
+  ASSERT_EQ(cs.copySigningInformation(code, 0, &second), errSecSuccess);
+  EXPECT_EQ(first.unique, second.unique) << "same content, same cdhash";
+
+  // The running code's own requirement is satisfied by its bundle.
+  CodeRef self;
+  StaticCodeRef selfStatic;
+  RequirementRef designated;
+  ASSERT_EQ(cs.copySelf(0, &self), errSecSuccess);
+  ASSERT_EQ(cs.copyStaticCode(self, 0, &selfStatic), errSecSuccess);
+  ASSERT_EQ(cs.copyDesignatedRequirement(selfStatic, 0, &designated), errSecSuccess);
+  EXPECT_EQ(cs.checkValidity(code, 0x18, designated), errSecSuccess);
+}
+
+TEST(LinuxCodeSigning, ErrorsComeBackAsStatusCodes) {
+  LinuxCodeSigning cs(vendorIdentity().trust(), [] { return std::string("/nonexistent/x"); });
+  StaticCodeRef code;
+  RequirementRef req;
+  EXPECT_EQ(cs.createStaticCodeWithPath("/nonexistent/x", 0, &code), errSecCSStaticCodeNotFound);
+  EXPECT_EQ(cs.createRequirementWithString("anchor apple", 0, &req), errSecCSReqInvalid);
+  ASSERT_EQ(cs.createStaticCodeWithPath("/etc/hostname", 0, &code), errSecSuccess);
+  EXPECT_EQ(cs.copyDesignatedRequirement(code, 0, &req), errSecCSUnsigned);
+  EXPECT_EQ(cs.checkValidity(code, 0, nullptr), errSecCSUnsigned);
+  EXPECT_EQ(cs.checkValidity(code, 0x20, nullptr), -67070);
+  EXPECT_EQ(cs.checkValidity(nullptr, 0, nullptr), errSecCSInvalidObjectRef);
+}
+
+#ifdef QL_TEST_DEV_IDENTITY
+// The anchors compiled into this build are the build's development root.
+TEST(LinuxCodeSigning, BuiltInAnchorsTrustTheDevelopmentIdentity) {
+  qlsign::SigningIdentity id;
+  std::string error;
+  ASSERT_TRUE(qlsign::loadSigningIdentity(QL_TEST_DEV_IDENTITY, &id, &error)) << error;
+  qlsign::testing::TempDir dir;
+  std::string b = qlsign::testing::makeSampleBundle(dir.path());
+  ASSERT_TRUE(qlsign::signBundle(b, id, {}).ok());
+  LinuxCodeSigning builtIn(builtInTrustStore());
+  LinuxCodeSigning other(vendorIdentity().trust());
+  StaticCodeRef code;
+  RequirementRef install;
+  ASSERT_EQ(builtIn.createStaticCodeWithPath(b, 0, &code), errSecSuccess);
+  ASSERT_EQ(builtIn.createRequirementWithString(kInstallRequirement, 0, &install), errSecSuccess);
+  EXPECT_EQ(builtIn.checkValidity(code, 0x18, install), errSecSuccess);
+  EXPECT_EQ(other.checkValidity(code, 0x18, nullptr), -67060);
+}
+#endif
+
+}  // namespace
+}  // namespace ql::linux_backend
