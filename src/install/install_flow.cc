@@ -1,7 +1,202 @@
+// The self-install: prompt, target folder, copy, assessment, quarantine
+// removal, swap into place and relaunch. Everything runs on the main thread
+// before the log file is open, so its lines go to standard error and preLog.
+#include <array>
+
 #include "app/app_delegate.h"
+#include "datadir/path_equality.h"
+#include "install/child_watchdog.h"
+#include "install/install_text.h"
 
 namespace ql {
 
-bool AppDelegate::maybeInstallToApplications() { return false; }
+namespace {
+
+const char* const kInstalledName = "Quillmark.app";
+const char* const kStagedPrefix = "/.Quillmark.install.";
+const char* const kBackupPrefix = "/.Quillmark.old.";
+const char* const kDefaultBundleIdentifier = "com.talvoria.zorvan";
+// Names of earlier attempts' staged and backup bundles, under both product
+// names; matched case-sensitively so an unrelated ".quillmark…" survives.
+const std::array<const char*, 4> kLeftoverPrefixes = {".Quillmark.install.", ".Quillmark.old.",
+                                                      ".Zorvan.install.", ".Zorvan.old."};
+const Duration kQuarantineLimit{10.0};
+
+bool hasPrefix(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+Alert warningAlert(std::string message, std::string informative) {
+  Alert a;
+  a.style = AlertStyle::kWarning;
+  a.messageText = std::move(message);
+  a.informativeText = std::move(informative);
+  return a;
+}
+
+}  // namespace
+
+bool AppDelegate::maybeInstallToApplications() {
+  FileManager& files = p_.files;
+  const std::string source = canonicalPath(untranslocatedBundlePath());
+  const std::string userFolder = userApplicationsFolder();
+
+  if (!installPromptExpected()) return false;
+
+  Alert prompt;  // the platform's default style
+  prompt.messageText = "Install Quillmark?";
+  prompt.informativeText = "Quillmark will be copied to your Applications folder and opened from there.";
+  prompt.buttons = {"Install", "Not Now"};
+  if (runModalActivated(prompt) != kAlertFirstButtonReturn) return false;
+
+  std::string target;
+  const std::string& systemFolder = p_.facts.systemApplicationsFolder;
+  if (files.isWritableFile(systemFolder)) {
+    target = systemFolder;
+  } else {
+    (void)files.createDirectory(userFolder, true);  // its outcome is judged by the probe below
+    if (files.isWritableFile(userFolder)) {
+      target = userFolder;
+    } else {
+      Alert none = warningAlert("Couldn't install Quillmark", "Neither " + systemFolder + " nor " + userFolder +
+                                                                  " is writable. Quillmark will run from its "
+                                                                  "current location.");
+      runModalActivated(none);
+      return false;
+    }
+  }
+
+  const std::string destination = target + "/" + kInstalledName;
+
+  // Replacing the bundle of a copy that is running would pull it out from
+  // under that process; the user quits it first.
+  if (anotherCopyRunning()) return true;
+
+  const std::string pid = std::to_string(p_.process.processIdentifier());
+  const std::string staged = target + kStagedPrefix + pid;
+
+  sweepInstallLeftovers(target);
+
+  // A translocated launch copies from where the user put the bundle, not
+  // from the read-only translocation area.
+  if (Status copied = files.copyItem(source, staged); !copied.ok()) return installFailed(target, staged, copied);
+
+  InstallEvidence firstEvidence = captureInstallEvidence(staged);
+  AssessmentOutcome assessment = assessStagedBundle(staged, firstEvidence);
+  switch (assessment.kind) {
+    case AssessmentOutcome::Kind::kPassed:
+      break;
+    case AssessmentOutcome::Kind::kRefused:
+      return true;
+    case AssessmentOutcome::Kind::kNotStarted:
+      return installFailed(target, staged, assessment.launchError);
+  }
+
+  // Only the system folder is cleared: the user's own folder keeps the
+  // attribute the copy carried, as a download there would.
+  if (!pathsEqual(target, userFolder)) clearQuarantine(staged);
+
+  if (Status swapped = swapIntoPlace(staged, destination, target + kBackupPrefix + pid); !swapped.ok()) {
+    return installFailed(target, staged, swapped);
+  }
+
+  relaunchInstalled(destination);
+  return true;
+}
+
+bool AppDelegate::anotherCopyRunning() {
+  std::string identifier = p_.bundle.bundleIdentifier().value_or(kDefaultBundleIdentifier);
+  RunningApplication self = p_.workspace.currentApplication();
+  for (const RunningApplication& app : p_.workspace.runningApplicationsWithBundleIdentifier(identifier)) {
+    if (app == self) continue;
+    std::string folder = app.bundlePath ? deletingLastPathComponent(canonicalPath(*app.bundlePath))
+                                        : std::string("another location");
+    Alert running = warningAlert("Quillmark is already running",
+                                 "Quit the running copy in " + folder + " first, then launch this one again to install.");
+    runModalActivated(running);
+    p_.application.terminate();
+    return true;
+  }
+  return false;
+}
+
+void AppDelegate::sweepInstallLeftovers(const std::string& targetFolder) {
+  Result<std::vector<std::string>> names = p_.files.contentsOfDirectory(targetFolder);
+  if (!names.ok()) return;  // nothing to sweep that we can see
+  for (const std::string& name : names.value()) {
+    for (const char* prefix : kLeftoverPrefixes) {
+      if (!hasPrefix(name, prefix)) continue;
+      (void)p_.files.removeItem(targetFolder + "/" + name);  // what stays is swept next time
+      break;
+    }
+  }
+}
+
+void AppDelegate::clearQuarantine(const std::string& stagedPath) {
+  TaskSpec spec;
+  spec.executable = p_.facts.quarantineTool;
+  spec.arguments = {"-dr", "com.apple.quarantine", stagedPath};
+  // Its output is the launcher's own: it inherits standard output and error.
+  std::shared_ptr<Task> xattr = p_.tasks.makeTask(std::move(spec));
+  if (!xattr->launch().ok()) {
+    logLine("xattr spawn failed — quarantine bit may persist");
+    return;
+  }
+  scheduleChildWatchdog(p_.dispatch, xattr, kQuarantineLimit);
+  xattr->waitUntilExit();
+  int status = xattr->terminationStatus();
+  if (status != 0) logLine("xattr -dr com.apple.quarantine exited " + std::to_string(status));
+}
+
+Status AppDelegate::swapIntoPlace(const std::string& stagedPath, const std::string& destination,
+                                  const std::string& backupPath) {
+  FileManager& files = p_.files;
+  if (files.fileExists(destination)) {
+    // One atomic exchange: at every instant a complete bundle sits at the
+    // destination. The old one is then under the staged name.
+    if (files.exchange(stagedPath, destination).ok()) {
+      (void)files.removeItem(stagedPath);  // a leftover here is swept next time
+      return Status::OK();
+    }
+  }
+
+  // The file system cannot exchange, or there is nothing to exchange with:
+  // move the old bundle aside, rename, and put it back if the rename fails.
+  bool movedAside = false;
+  if (files.fileExists(destination)) movedAside = files.rename(destination, backupPath).ok();
+  Status renamed = files.rename(stagedPath, destination);
+  if (renamed.ok()) {
+    if (movedAside) (void)files.removeItem(backupPath);
+    return Status::OK();
+  }
+  if (movedAside) (void)files.rename(backupPath, destination);
+  (void)files.removeItem(stagedPath);
+  return Status::Posix(static_cast<int>(renamed.code()));
+}
+
+bool AppDelegate::installFailed(const std::string& targetFolder, const std::string& stagedPath,
+                                const Status& error) {
+  if (p_.files.entryType(stagedPath) != EntryType::kNone) (void)p_.files.removeItem(stagedPath);
+  Alert failed = warningAlert("Couldn't install to " + targetFolder,
+                              error.localizedDescription() + "\n\nQuillmark will run from its current location instead.");
+  runModalActivated(failed);
+  return false;
+}
+
+void AppDelegate::relaunchInstalled(const std::string& destination) {
+  auto self = shared_from_this();
+  p_.workspace.openApplication(destination, /*newInstance=*/true, [self, destination](Status opened) {
+    // The platform may call this on any thread; the alert and the quit
+    // belong to the main thread.
+    self->p_.dispatch.asyncMain([self, destination, opened] {
+      if (!opened.ok()) {
+        Alert alert;
+        alert.style = AlertStyle::kCritical;
+        alert.messageText = "Installed, but couldn't launch " + destination;
+        alert.informativeText = opened.localizedDescription() + "\n\nOpen it from Applications.";
+        self->runModalActivated(alert);
+      }
+      self->p_.application.terminate();
+    });
+  });
+}
 
 }  // namespace ql

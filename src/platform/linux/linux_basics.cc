@@ -134,12 +134,46 @@ InfoValue LinuxBundle::infoValue(const std::string& key) {
   return it == info_.end() ? InfoValue{} : it->second;
 }
 
+std::deque<int> parseAlertAnswers(const std::string& list) {
+  std::deque<int> answers;
+  size_t start = 0;
+  while (start <= list.size() && !list.empty()) {
+    size_t comma = list.find(',', start);
+    std::string item = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (item.empty() || item.size() > 9 || item.find_first_not_of("-0123456789") != std::string::npos ||
+        item.find('-', 1) != std::string::npos || item == "-") {
+      return {};
+    }
+    answers.push_back(std::stoi(item));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return answers;
+}
+
+HeadlessAlerts::HeadlessAlerts() {
+  if (const char* list = ::getenv(kAlertAnswersVariable)) answers_ = parseAlertAnswers(list);
+}
+
+HeadlessAlerts::HeadlessAlerts(const std::string& scriptedAnswers) : answers_(parseAlertAnswers(scriptedAnswers)) {}
+
 int HeadlessAlerts::runModal(const Alert& alert) {
+  int response = kAlertDismissed;
+  bool scripted = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!answers_.empty()) {
+      response = answers_.front();
+      answers_.pop_front();
+      scripted = true;
+    }
+  }
   std::string text = "[alert] " + alert.messageText + "\n" + alert.informativeText + "\n";
-  if (!alert.buttons.empty()) {
+  if (!alert.buttons.empty() || scripted) {
     text += "[alert] buttons:";
     for (const auto& b : alert.buttons) text += " [" + b + "]";
-    text += " — no display; answered as dismissed\n";
+    text += scripted ? " — answered " + std::to_string(response) + " (" + kAlertAnswersVariable + ")\n"
+                     : std::string(" — no display; answered as dismissed\n");
   }
   size_t off = 0;
   while (off < text.size()) {
@@ -148,7 +182,7 @@ int HeadlessAlerts::runModal(const Alert& alert) {
     if (w <= 0) break;
     off += static_cast<size_t>(w);
   }
-  return kAlertDismissed;
+  return response;
 }
 
 namespace {

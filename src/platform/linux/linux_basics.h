@@ -2,7 +2,9 @@
 // alerts, and run-time library lookup.
 #pragma once
 
+#include <deque>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "platform/alerts.h"
@@ -52,12 +54,29 @@ std::map<std::string, InfoValue> parseInfoPlist(const std::string& bytes);
 
 // With no display: the texts go to standard error and the alert answers as
 // dismissed, never as its first button, so nothing is done without consent.
+//
+// Scripted runs (end-to-end tests, demos) may answer for the user with the
+// environment variable QL_ALERT_ANSWERS, read once when the alerts are made:
+// a comma-separated list of responses ("1000" is the first button, "1001" the
+// second…) given to the alerts in the order they are shown. Once the list is
+// used up, alerts are dismissed again. A list that does not parse answers
+// nothing, so a typo never clicks a button.
 class HeadlessAlerts : public Alerts {
  public:
+  HeadlessAlerts();  // reads QL_ALERT_ANSWERS
+  explicit HeadlessAlerts(const std::string& scriptedAnswers);
   bool alertWindowIsPanel() override { return false; }
   int runModal(const Alert& alert) override;
+
+ private:
+  std::mutex mu_;
+  std::deque<int> answers_;
 };
 inline constexpr int kAlertDismissed = -1000;
+inline constexpr const char* kAlertAnswersVariable = "QL_ALERT_ANSWERS";
+
+// "1000,1001" -> {1000, 1001}; empty on any malformed entry.
+std::deque<int> parseAlertAnswers(const std::string& list);
 
 class DlLibraryLoader : public LibraryLoader {
  public:

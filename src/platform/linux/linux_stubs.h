@@ -6,7 +6,6 @@
 
 #include "platform/code_signing.h"
 #include "platform/task.h"
-#include "platform/workspace.h"
 
 namespace ql::linux_backend {
 
@@ -48,19 +47,6 @@ class UnavailableTask : public Task {
 class UnavailableTasks : public Tasks {
  public:
   std::shared_ptr<Task> makeTask(TaskSpec) override { return std::make_shared<UnavailableTask>(); }
-};
-
-class UnavailableWorkspace : public Workspace {
- public:
-  std::vector<RunningApplication> runningApplicationsWithBundleIdentifier(const std::string&) override {
-    return {};
-  }
-  RunningApplication currentApplication() override { return {}; }
-  std::optional<RunningApplication> runningApplicationWithProcessIdentifier(int) override { return std::nullopt; }
-  bool activate(const RunningApplication&) override { return false; }
-  void openApplication(const std::string&, bool, std::function<void(Status)> completion) override {
-    completion(Status::Posix(ENOSYS));
-  }
 };
 
 }  // namespace ql::linux_backend
