@@ -158,9 +158,21 @@ class AppDelegate : public ApplicationDelegate,
   void shellExited(const std::shared_ptr<Task>& task);
   void openAction();
   void reportStandardError(const std::string& prefix, const std::vector<std::string>& arguments,
-                           Task& task);
+                           Task& task, Duration grace);
+  // Supervision tests put the launcher into the state start-up leaves it in.
+  friend struct SupervisionTestAccess;
   // launcher_log.cc
   void writeToLog(const std::string& bytes);
+  // install/
+  std::string userApplicationsFolder();                            // eligibility.cc
+  bool anotherCopyRunning();                                       // install_flow.cc
+  void sweepInstallLeftovers(const std::string& targetFolder);     // install_flow.cc
+  void clearQuarantine(const std::string& stagedPath);             // install_flow.cc
+  Status swapIntoPlace(const std::string& stagedPath, const std::string& destination,
+                       const std::string& backupPath);             // install_flow.cc
+  bool installFailed(const std::string& targetFolder, const std::string& stagedPath,
+                     const Status& error);                         // install_flow.cc
+  void relaunchInstalled(const std::string& destination);          // install_flow.cc
 
   Platform& p_;
 

@@ -1,7 +1,32 @@
+// The browser fallback: `zorvan open` retried in the background until it
+// succeeds or its time is up.
 #include "app/app_delegate.h"
+#include "supervision/supervision_timing.h"
 
 namespace ql {
 
-void AppDelegate::enterBrowserFallback() { browserFallbackActive_ = true; }
+void AppDelegate::enterBrowserFallback() {
+  browserFallbackActive_ = true;
+  // The launcher ran as an accessory next to the shell; now it is the only
+  // thing the user has, so it gets a Dock icon and its menu.
+  p_.application.setActivationPolicy(ActivationPolicy::kRegular);
+  // The loop works on its own copy and touches no field.
+  std::string zorvan = zorvan_;
+  auto self = shared_from_this();
+  p_.dispatch.asyncGlobal([self, zorvan] {
+    Clock& clock = self->p_.clock;
+    TimePoint deadline = clock.now() + std::chrono::duration_cast<Clock_t::duration>(
+                                           Duration(supervision::kFallbackWindowSeconds));
+    for (;;) {
+      if (!(clock.now() < deadline)) {
+        self->logLine("browser fallback: `zorvan open` never succeeded within 150s — giving up");
+        return;
+      }
+      auto result = self->runCapture({zorvan, "open"}, supervision::kFallbackAttemptLimitSeconds);
+      if (result && result->status == 0) return;
+      clock.sleepFor(supervision::kFallbackRetryDelay);
+    }
+  });
+}
 
 }  // namespace ql

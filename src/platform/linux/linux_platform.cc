@@ -2,41 +2,92 @@
 
 #include "platform/linux/linux_application.h"
 #include "platform/linux/linux_basics.h"
+#include "platform/linux/linux_code_signing.h"
 #include "platform/linux/linux_dispatch.h"
 #include "platform/linux/linux_file_manager.h"
 #include "platform/linux/linux_stubs.h"
+#include "platform/linux/linux_tasks.h"
+#include "platform/linux/linux_workspace.h"
 #include "platform/linux/main_loop.h"
+#if QL_DESKTOP_BACKEND
+#include "platform/linux/desktop/desktop_backend.h"
+#endif
 
 namespace ql::linux_backend {
 
 namespace {
 
+// Where this build's Applications folders and platform tools live; fixed
+// when the launcher is built (QL_SYSTEM_APPLICATIONS, QL_TOOL_DIR).
+#if !defined(QL_FACT_SYSTEM_APPLICATIONS) || !defined(QL_FACT_TOOL_DIR)
+#error "QL_FACT_SYSTEM_APPLICATIONS and QL_FACT_TOOL_DIR must be defined by the build"
+#endif
+PlatformFacts buildTimeFacts() {
+  PlatformFacts facts;
+  facts.systemApplicationsFolder = QL_FACT_SYSTEM_APPLICATIONS;
+  facts.userApplicationsFolder = "~/Applications";
+  facts.assessmentTool = std::string(QL_FACT_TOOL_DIR) + "/ql-spctl";
+  facts.quarantineTool = std::string(QL_FACT_TOOL_DIR) + "/ql-xattr";
+  // Absent on Linux: the translocation lookup then falls back to the bundle
+  // path, as it must wherever the library is missing.
+  facts.securityFramework = "/System/Library/Frameworks/Security.framework/Security";
+  return facts;
+}
+
+// The part of the backend the user sees: the loop that runs the main queue,
+// the application object and the alerts. A desktop session gets the GLib,
+// GApplication and GTK ones; anything else the headless ones.
+struct FrontEnd {
+  std::unique_ptr<MainLoop> loop;
+  std::unique_ptr<LinuxApplication> application;
+  std::unique_ptr<Alerts> alerts;
+  std::unique_ptr<Workspace> workspace;  // null: the plain workspace as is
+};
+
+FrontEnd makeFrontEnd([[maybe_unused]] int argc, [[maybe_unused]] char** argv,
+                      [[maybe_unused]] Workspace& plainWorkspace) {
+  FrontEnd f;
+#if QL_DESKTOP_BACKEND
+  if (auto d = desktop::makeDesktopParts(argc, argv, LinuxProcessInfo().environment(), plainWorkspace)) {
+    f.loop = std::move(d->loop);
+    f.application = std::move(d->application);
+    f.alerts = std::move(d->alerts);
+    f.workspace = std::move(d->workspace);
+    return f;
+  }
+#endif
+  f.loop = std::make_unique<PosixMainLoop>();
+  f.application = std::make_unique<LinuxApplication>(*f.loop);
+  f.alerts = std::make_unique<HeadlessAlerts>();
+  return f;
+}
+
 class Assembled : public LinuxPlatform {
  public:
-  Assembled()
-      : application_(loop_),
+  Assembled(int argc, char** argv)
+      : ui_(makeFrontEnd(argc, argv, workspace_)),
         // Signals must be blocked before the first thread starts, so the
         // dispatch threads inherit the mask.
-        routed_((application_.routeTerminationSignals(), true)),
-        dispatch_(loop_),
+        routed_((ui_.application->routeTerminationSignals(), true)),
+        dispatch_(*ui_.loop),
         bundle_(bundlePathForExecutable(currentExecutablePath())),
-        platform_{application_, alerts_, files_, tasks_, dispatch_, process_, bundle_,
-                  codeSigning_, workspace_, clock_, libraries_, PlatformFacts{}} {}
+        codeSigning_(builtInTrustStore()),
+        platform_{*ui_.application, *ui_.alerts, files_, tasks_, dispatch_, process_, bundle_,
+                  codeSigning_, ui_.workspace ? *ui_.workspace : workspace_, clock_, libraries_,
+                  buildTimeFacts()} {}
 
   Platform& platform() override { return platform_; }
 
  private:
-  PosixMainLoop loop_;
-  LinuxApplication application_;
+  LinuxWorkspace workspace_;  // first: the front end may wrap it
+  FrontEnd ui_;
   bool routed_;
   LinuxDispatch dispatch_;
-  HeadlessAlerts alerts_;
   LinuxFileManager files_;
-  UnavailableTasks tasks_;
+  LinuxTasks tasks_;
   LinuxProcessInfo process_;
   LinuxBundle bundle_;
-  UnavailableCodeSigning codeSigning_;
-  UnavailableWorkspace workspace_;
+  LinuxCodeSigning codeSigning_;
   RealClock clock_;
   DlLibraryLoader libraries_;
   Platform platform_;
@@ -44,6 +95,8 @@ class Assembled : public LinuxPlatform {
 
 }  // namespace
 
-std::unique_ptr<LinuxPlatform> makeLinuxPlatform(int, char**) { return std::make_unique<Assembled>(); }
+std::unique_ptr<LinuxPlatform> makeLinuxPlatform(int argc, char** argv) {
+  return std::make_unique<Assembled>(argc, argv);
+}
 
 }  // namespace ql::linux_backend

@@ -1,0 +1,234 @@
+// quillmark-demo-shell: a stand-in for the window shell, for the demo bundle.
+//
+// It starts the service the launcher points it at ("$ZORVAN_CLI serve --app")
+// and then runs until it gets SIGTERM (or SIGINT/SIGHUP), when it stops that
+// service and exits with status 0.
+//
+// To show the launcher's browser fallback it can be told to end by itself:
+// the file "demo-shell.conf" beside the executable, or the environment
+// variable QUILLMARK_DEMO_SHELL_EXIT (which wins), holds
+//
+//   exit_status = 1
+//   exit_after = 5          (seconds; default 0)
+//
+// (the variable as "1@5"). A status other than 0 is treated like a crash:
+// the shell leaves its service running, as a crashed shell would, so the
+// fallback's `open` finds it. With status 0 it stops the service first, as
+// an orderly quit would.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/signalfd.h>
+#include <sys/syscall.h>
+#include <sys/timerfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#ifndef P_PIDFD
+#define P_PIDFD 3
+#endif
+
+extern char** environ;
+
+namespace {
+
+const char* const kName = "quillmark-demo-shell";
+
+struct PlannedExit {
+  int status = 0;
+  double afterSeconds = 0;
+};
+
+std::string trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t\r");
+  size_t e = s.find_last_not_of(" \t\r");
+  return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+}
+
+std::optional<int> parseStatus(const std::string& s) {
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(s.c_str(), &end, 10);
+  if (s.empty() || *end || errno || v < 0 || v > 255) return std::nullopt;
+  return static_cast<int>(v);
+}
+
+std::optional<double> parseSeconds(const std::string& s) {
+  char* end = nullptr;
+  double v = std::strtod(s.c_str(), &end);
+  if (s.empty() || *end || !(v >= 0) || v > 86400 * 365) return std::nullopt;
+  return v;
+}
+
+std::string executableDirectory() {
+  char buf[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return ".";
+  std::string path(buf, static_cast<size_t>(n));
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+std::optional<PlannedExit> plannedExit() {
+  if (const char* env = std::getenv("QUILLMARK_DEMO_SHELL_EXIT"); env && *env) {
+    std::string v = env;
+    size_t at = v.find('@');
+    PlannedExit p;
+    auto status = parseStatus(trim(v.substr(0, at)));
+    auto after = at == std::string::npos ? std::optional<double>(0) : parseSeconds(trim(v.substr(at + 1)));
+    if (!status || !after) {
+      std::fprintf(stderr, "%s: ignoring QUILLMARK_DEMO_SHELL_EXIT=%s (want STATUS[@SECONDS])\n", kName, env);
+      return std::nullopt;
+    }
+    p.status = *status;
+    p.afterSeconds = *after;
+    return p;
+  }
+  std::ifstream in(executableDirectory() + "/demo-shell.conf");
+  if (!in) return std::nullopt;
+  std::optional<PlannedExit> p;
+  for (std::string line; std::getline(in, line);) {
+    line = trim(line);
+    if (line.empty() || line[0] == '#') continue;
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string key = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
+    if (key == "exit_status") {
+      if (auto s = parseStatus(value)) {
+        if (!p) p = PlannedExit{};
+        p->status = *s;
+      }
+    } else if (key == "exit_after") {
+      if (auto s = parseSeconds(value)) {
+        if (!p) p = PlannedExit{};
+        p->afterSeconds = *s;
+      }
+    }
+  }
+  return p;
+}
+
+struct Service {
+  pid_t pid = -1;
+  int pidfd = -1;
+};
+
+std::optional<Service> startService(const char* cli) {
+  // The service must be stoppable with SIGTERM, whatever this process blocks.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  std::string exe = cli, serve = "serve", app = "--app";
+  char* argv[] = {exe.data(), serve.data(), app.data(), nullptr};
+  pid_t pid;
+  int rc = ::posix_spawn(&pid, cli, nullptr, &attr, argv, environ);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) {
+    std::fprintf(stderr, "%s: cannot start %s: %s\n", kName, cli, std::strerror(rc));
+    return std::nullopt;
+  }
+  Service s;
+  s.pid = pid;
+  s.pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  return s;
+}
+
+int reap(Service& s) {
+  siginfo_t info{};
+  int status = -1;
+  if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(s.pidfd), &info, WEXITED) == 0) {
+    status = info.si_status;
+  }
+  ::close(s.pidfd);
+  s.pidfd = -1;
+  return status;
+}
+
+void stopService(Service& s) {
+  if (s.pidfd < 0) return;
+  ::syscall(SYS_pidfd_send_signal, s.pidfd, SIGTERM, nullptr, 0);
+  pollfd p{s.pidfd, POLLIN, 0};
+  if (::poll(&p, 1, 10000) != 1) ::syscall(SYS_pidfd_send_signal, s.pidfd, SIGKILL, nullptr, 0);
+  int status = reap(s);
+  std::printf("%s: service stopped (%d)\n", kName, status);
+}
+
+}  // namespace
+
+int main() {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  const char* cli = std::getenv("ZORVAN_CLI");
+  if (!cli || !*cli) {
+    std::fprintf(stderr, "%s: ZORVAN_CLI is not set; the launcher sets it to the service binary\n", kName);
+    return 2;
+  }
+
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGHUP);
+  sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+  int sfd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
+
+  auto service = startService(cli);
+  if (!service || service->pidfd < 0 || sfd < 0) return 2;
+  std::printf("%s: started the service (%s serve --app, pid %d)\n", kName, cli, service->pid);
+
+  int tfd = -1;
+  auto planned = plannedExit();
+  if (planned) {
+    tfd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+    itimerspec when{};
+    // A zero it_value would disarm the timer; "at once" is one nanosecond.
+    auto ns = static_cast<long long>(planned->afterSeconds * 1e9);
+    if (ns <= 0) ns = 1;
+    when.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+    when.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+    ::timerfd_settime(tfd, 0, &when, nullptr);
+    std::printf("%s: configured to exit with status %d after %gs\n", kName, planned->status, planned->afterSeconds);
+  }
+
+  for (;;) {
+    pollfd fds[3] = {{sfd, POLLIN, 0}, {service->pidfd, POLLIN, 0}, {tfd, POLLIN, 0}};
+    if (::poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      return 2;
+    }
+    if (fds[0].revents) {
+      signalfd_siginfo info;
+      (void)!::read(sfd, &info, sizeof info);
+      std::printf("%s: signal %u, quitting\n", kName, info.ssi_signo);
+      stopService(*service);
+      return 0;
+    }
+    if (fds[1].revents) {
+      int status = reap(*service);
+      std::printf("%s: the service exited (%d); the window stays open\n", kName, status);
+    }
+    if (tfd >= 0 && fds[2].revents) {
+      if (planned->status == 0) {
+        stopService(*service);
+      } else if (service->pidfd >= 0) {
+        std::printf("%s: leaving the service running (pid %d)\n", kName, service->pid);
+      }
+      std::printf("%s: exiting with status %d as configured\n", kName, planned->status);
+      return planned->status;
+    }
+  }
+}
