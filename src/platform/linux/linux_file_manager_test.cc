@@ -1,0 +1,223 @@
+// The file manager on the real file system: what the data-directory code
+// and the seeding rely on, including the ways a path can try to mislead it.
+#include "platform/linux/linux_file_manager.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <filesystem>
+
+#include "tests/fakes/test_platform.h"
+
+namespace ql::linux_backend {
+namespace {
+
+using ::ql::testing::makeDirs;
+using ::ql::testing::makeLink;
+using ::ql::testing::readFile;
+using ::ql::testing::TempDir;
+using ::ql::testing::writeFile;
+
+class LinuxFileManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    r = tmp.path();
+    makeDirs(r + "/dir/sub");
+    writeFile(r + "/dir/file", "data");
+    makeLink(r + "/link-dir", r + "/dir");
+    makeLink(r + "/rel-link", "dir/file");
+    makeLink(r + "/dangling", r + "/nowhere");
+    ASSERT_EQ(::mkfifo((r + "/fifo").c_str(), 0600), 0);
+  }
+  TempDir tmp;
+  std::string r;
+  LinuxFileManager fm;
+};
+
+TEST_F(LinuxFileManagerTest, EntryTypeDoesNotFollowAFinalLink) {
+  struct {
+    std::string path;
+    EntryType want;
+  } cases[] = {
+      {r + "/dir", EntryType::kDirectory},
+      {r + "/dir/file", EntryType::kRegular},
+      {r + "/link-dir", EntryType::kSymbolicLink},
+      {r + "/dangling", EntryType::kSymbolicLink},
+      {r + "/fifo", EntryType::kOther},
+      {r + "/link-dir/file", EntryType::kRegular},  // links before the last component are followed
+      {r + "/missing", EntryType::kNone},
+      {r + "/dir/file/below", EntryType::kNone},
+      {"", EntryType::kNone},
+      {r + "/dir" + std::string(1, '\0') + "x", EntryType::kNone},  // not cut short at the NUL
+  };
+  for (const auto& c : cases) EXPECT_EQ(fm.entryType(c.path), c.want) << c.path;
+}
+
+TEST_F(LinuxFileManagerTest, LinkTextIsWhatTheLinkStores) {
+  EXPECT_EQ(fm.linkText(r + "/link-dir"), r + "/dir");
+  EXPECT_EQ(fm.linkText(r + "/rel-link"), "dir/file");
+  EXPECT_EQ(fm.linkText(r + "/dangling"), r + "/nowhere");
+  EXPECT_EQ(fm.linkText(r + "/dir"), std::nullopt);
+  EXPECT_EQ(fm.linkText(r + "/missing"), std::nullopt);
+  // The longest text Linux stores (PATH_MAX - 1 bytes) comes back whole.
+  std::string longText = "/" + std::string(PATH_MAX - 2, 'x');
+  makeLink(r + "/long", longText);
+  EXPECT_TRUE(fm.linkText(r + "/long") == longText);
+}
+
+TEST_F(LinuxFileManagerTest, ResolvedPathResolvesExistingPartKeepsMissingTail) {
+  makeLink(r + "/loop-a", r + "/loop-b");
+  makeLink(r + "/loop-b", r + "/loop-a");
+  makeLink(r + "/dir/up", "..");
+  struct {
+    std::string path;
+    std::string want;
+  } cases[] = {
+      {r + "/dir", r + "/dir"},
+      {r + "/link-dir", r + "/dir"},
+      {r + "/link-dir/file", r + "/dir/file"},
+      {r + "/rel-link", r + "/dir/file"},                         // relative to the link's folder
+      {r + "/dangling", r + "/nowhere"},                          // followed, then missing
+      {r + "/link-dir/missing/deeper", r + "/dir/missing/deeper"},  // missing tail as written
+      {r + "/dir/up/dir/file", r + "/dir/file"},                  // ".." in a link text, physically
+      {r + "/link-dir/../dir", r + "/dir"},                       // ".." after a link: the target's parent
+      {r + "/./dir//sub/", r + "/dir/sub"},
+      {r + "/loop-a", r + "/loop-a"},                             // a loop ends, kept as written
+      {r + "/loop-a/x", r + "/loop-a/x"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(fm.resolvedPath(c.path), c.want) << c.path;
+
+  // Relative paths are taken against the working directory.
+  std::string cwd = std::filesystem::current_path().string();
+  ASSERT_EQ(::chdir(r.c_str()), 0);
+  EXPECT_EQ(fm.resolvedPath("link-dir/file"), r + "/dir/file");
+  ASSERT_EQ(::chdir(cwd.c_str()), 0);
+}
+
+TEST_F(LinuxFileManagerTest, ExistenceFollowsLinks) {
+  bool isDir = false;
+  EXPECT_TRUE(fm.fileExists(r + "/link-dir", &isDir));
+  EXPECT_TRUE(isDir);
+  EXPECT_TRUE(fm.fileExists(r + "/rel-link", &isDir));
+  EXPECT_FALSE(isDir);
+  EXPECT_FALSE(fm.fileExists(r + "/dangling"));
+  EXPECT_FALSE(fm.fileExists(r + "/dir/file" + std::string(1, '\0')));
+}
+
+TEST_F(LinuxFileManagerTest, RemovalTakesTheLinkNeverItsTarget) {
+  // A directory holding links to data outside it.
+  makeDirs(r + "/plant");
+  makeLink(r + "/plant/to-dir", r + "/dir");
+  makeLink(r + "/plant/to-file", r + "/dir/file");
+  makeDirs(r + "/plant/nested/deeper");
+  ASSERT_TRUE(fm.removeItem(r + "/plant").ok());
+  EXPECT_EQ(fm.entryType(r + "/plant"), EntryType::kNone);
+
+  // A link given with a trailing slash is still the link.
+  for (std::string slashes : {"", "/", "//"}) {
+    makeLink(r + "/link-dir2", r + "/dir");
+    ASSERT_TRUE(fm.removeItem(r + "/link-dir2" + slashes).ok()) << slashes;
+    EXPECT_EQ(fm.entryType(r + "/link-dir2"), EntryType::kNone) << slashes;
+  }
+  ASSERT_TRUE(fm.removeItem(r + "/dangling").ok());
+  EXPECT_EQ(readFile(r + "/dir/file"), "data");
+  EXPECT_EQ(fm.entryType(r + "/dir/sub"), EntryType::kDirectory);
+  EXPECT_EQ(fm.entryType(r + "/link-dir"), EntryType::kSymbolicLink);
+
+  EXPECT_EQ(fm.removeItem(r + "/missing").code(), ENOENT);
+  EXPECT_FALSE(fm.removeItem("").ok());
+  // Cut at the NUL this would name the whole directory.
+  EXPECT_EQ(fm.removeItem(r + "/dir" + std::string(1, '\0') + "x").code(), EINVAL);
+  EXPECT_EQ(fm.entryType(r + "/dir"), EntryType::kDirectory);
+}
+
+TEST_F(LinuxFileManagerTest, RenameMovesEntriesAndReportsFailure) {
+  ASSERT_TRUE(fm.rename(r + "/link-dir", r + "/moved-link").ok());
+  EXPECT_EQ(fm.linkText(r + "/moved-link"), r + "/dir");
+  EXPECT_EQ(fm.entryType(r + "/dir"), EntryType::kDirectory);  // the target stays
+
+  ASSERT_TRUE(fm.rename(r + "/dir/sub", r + "/sub2").ok());
+  EXPECT_EQ(fm.entryType(r + "/sub2"), EntryType::kDirectory);
+
+  EXPECT_EQ(fm.rename(r + "/missing", r + "/x").code(), ENOENT);
+  makeDirs(r + "/full/child");
+  EXPECT_FALSE(fm.rename(r + "/sub2", r + "/full").ok());  // non-empty directory in the way
+  EXPECT_EQ(fm.entryType(r + "/full/child"), EntryType::kDirectory);
+
+  ASSERT_TRUE(fm.createSymbolicLink(r + "/made", "some/text").ok());
+  EXPECT_EQ(fm.linkText(r + "/made"), "some/text");
+  EXPECT_EQ(fm.createSymbolicLink(r + "/made", "other").code(), EEXIST);
+}
+
+TEST_F(LinuxFileManagerTest, ImmutableFlag) {
+  std::string d = r + "/guarded";
+  makeDirs(d);
+  Status set = fm.setUserImmutable(d, true);
+  if (!set.ok()) {
+    GTEST_SKIP() << "FS_IOC_SETFLAGS refused (" << set.localizedDescription()
+                 << "): needs CAP_LINUX_IMMUTABLE on a file system that keeps the flag";
+  }
+  EXPECT_EQ(fm.rename(d, r + "/elsewhere").code(), EPERM);
+  EXPECT_FALSE(fm.removeItem(d).ok());
+  ASSERT_TRUE(fm.setUserImmutable(d, false).ok());
+  EXPECT_TRUE(fm.setUserImmutable(d, false).ok());  // already clear
+  EXPECT_TRUE(fm.rename(d, r + "/elsewhere").ok());
+
+  // Never through a link, and never on a FIFO or device.
+  EXPECT_EQ(fm.setUserImmutable(r + "/link-dir", true).code(), ENOTSUP);
+  EXPECT_EQ(fm.setUserImmutable(r + "/fifo", true).code(), ENOTSUP);
+  EXPECT_EQ(fm.setUserImmutable(r + "/missing", false).code(), ENOENT);
+  EXPECT_TRUE(fm.rename(r + "/dir", r + "/dir-moved").ok());  // the link's target was not flagged
+}
+
+TEST_F(LinuxFileManagerTest, CopyKeepsModesAndLinks) {
+  std::string src = r + "/tree";
+  makeDirs(src + "/bin");
+  writeFile(src + "/bin/tool", "#!/bin/sh\n", 0750);
+  writeFile(src + "/secret", "s", 0600);
+  makeLink(src + "/current", "bin/tool");
+  ASSERT_EQ(::chmod((src + "/bin").c_str(), 0710), 0);
+
+  ASSERT_TRUE(fm.copyItem(src, r + "/copy").ok());
+  auto mode = [](const std::string& p) {
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0xFFFFu;
+  };
+  EXPECT_EQ(mode(r + "/copy/bin/tool"), 0750u);
+  EXPECT_EQ(mode(r + "/copy/secret"), 0600u);
+  EXPECT_EQ(mode(r + "/copy/bin"), 0710u);
+  EXPECT_EQ(fm.linkText(r + "/copy/current"), "bin/tool");
+  EXPECT_EQ(readFile(r + "/copy/bin/tool"), "#!/bin/sh\n");
+
+  EXPECT_EQ(fm.copyItem(src, r + "/copy").code(), EEXIST);
+  EXPECT_EQ(fm.copyItem(r + "/fifo", r + "/fifo-copy").code(), ENOTSUP);
+}
+
+TEST_F(LinuxFileManagerTest, ReadFileOnlyReadsBoundedRegularFiles) {
+  EXPECT_EQ(fm.readFile(r + "/dir/file", 100).value(), "data");
+  EXPECT_EQ(fm.readFile(r + "/dir/file", 4).value(), "data");
+  EXPECT_EQ(fm.readFile(r + "/dir/file", 3).status().code(), EFBIG);
+  EXPECT_EQ(fm.readFile(r + "/rel-link", 100).value(), "data");
+  EXPECT_EQ(fm.readFile(r + "/dir", 100).status().code(), EISDIR);
+  EXPECT_EQ(fm.readFile(r + "/fifo", 100).status().code(), EINVAL);  // no writer, no wait
+  EXPECT_EQ(fm.readFile("/dev/zero", 100).status().code(), EINVAL);
+  EXPECT_EQ(fm.readFile(r + "/missing", 100).status().code(), ENOENT);
+}
+
+TEST_F(LinuxFileManagerTest, WriteFileAtomicNeverFollowsAPlantedTemporary) {
+  std::string target = r + "/out.json";
+  std::string temp = target + ".tmp." + std::to_string(::getpid());
+  makeLink(temp, r + "/dir/file");
+  ASSERT_TRUE(fm.writeFile(target, "new", true).ok());
+  EXPECT_EQ(readFile(target), "new");
+  EXPECT_EQ(readFile(r + "/dir/file"), "data");
+  EXPECT_EQ(fm.entryType(temp), EntryType::kNone);
+
+  ASSERT_TRUE(fm.writeFile(target, "plain", false).ok());
+  EXPECT_EQ(readFile(target), "plain");
+}
+
+}  // namespace
+}  // namespace ql::linux_backend
