@@ -18,7 +18,12 @@ std::string formatLogTimestamp(TimePoint t) {
 }
 
 std::string formatLogLine(TimePoint t, const std::string& message) {
-  return "[" + formatLogTimestamp(t) + "] " + message + "\n";
+  // Appending (rather than chaining operator+ on temporaries) also keeps
+  // GCC 12's -O3 -Wrestrict false positive away.
+  std::string line;
+  line.reserve(message.size() + 32);
+  line.append("[").append(formatLogTimestamp(t)).append("] ").append(message).append("\n");
+  return line;
 }
 
 void AppDelegate::logLine(const std::string& message) {

@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,6 +103,30 @@ Status copyContents(int in, int out, off_t size) {
   return Status::OK();
 }
 
+// Carries the user.* extended attributes over, as a copy on macOS keeps its
+// extended attributes: a downloaded bundle's quarantine mark must survive the
+// install copy so that the quarantine step has something to clear. Other
+// namespaces (security.*, trusted.*) belong to the system's policy, not to
+// the file, and are left to it. A file system without them is not an error.
+void copyUserXattrs(const std::string& from, const std::string& to) {
+  ssize_t len = ::llistxattr(from.c_str(), nullptr, 0);
+  if (len <= 0) return;
+  std::vector<char> names(static_cast<size_t>(len));
+  len = ::llistxattr(from.c_str(), names.data(), names.size());
+  if (len <= 0) return;
+  for (size_t i = 0; i < static_cast<size_t>(len);) {
+    std::string name(&names[i]);
+    i += name.size() + 1;
+    if (name.rfind("user.", 0) != 0) continue;
+    ssize_t vlen = ::lgetxattr(from.c_str(), name.c_str(), nullptr, 0);
+    if (vlen < 0) continue;
+    std::vector<char> value(static_cast<size_t>(vlen) + 1);
+    vlen = ::lgetxattr(from.c_str(), name.c_str(), value.data(), value.size());
+    if (vlen < 0) continue;
+    (void)::lsetxattr(to.c_str(), name.c_str(), value.data(), static_cast<size_t>(vlen), 0);
+  }
+}
+
 Status copyRecursive(const std::string& from, const std::string& to) {
   struct stat st;
   if (::lstat(from.c_str(), &st) != 0) return Status::Posix(errno);
@@ -123,6 +148,7 @@ Status copyRecursive(const std::string& from, const std::string& to) {
       Status s = copyRecursive(from + "/" + name, to + "/" + name);
       if (!s.ok()) return s;
     }
+    copyUserXattrs(from, to);
     if (::chmod(to.c_str(), st.st_mode & 07777) != 0) return Status::Posix(errno);
     return Status::OK();
   }
@@ -133,6 +159,7 @@ Status copyRecursive(const std::string& from, const std::string& to) {
     if (out.get() < 0) return Status::Posix(errno);
     Status s = copyContents(in.get(), out.get(), st.st_size);
     if (!s.ok()) return s;
+    copyUserXattrs(from, to);
     if (::fchmod(out.get(), st.st_mode & 07777) != 0) return Status::Posix(errno);
     return Status::OK();
   }

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <climits>
 #include <filesystem>
@@ -193,6 +197,23 @@ TEST_F(LinuxFileManagerTest, CopyKeepsModesAndLinks) {
 
   EXPECT_EQ(fm.copyItem(src, r + "/copy").code(), EEXIST);
   EXPECT_EQ(fm.copyItem(r + "/fifo", r + "/fifo-copy").code(), ENOTSUP);
+}
+
+TEST_F(LinuxFileManagerTest, CopyKeepsTheQuarantineMarkOfFilesAndFolders) {
+  std::string src = r + "/Q.app";
+  makeDirs(src + "/Contents");
+  writeFile(src + "/Contents/Info.plist", "<plist/>");
+  const char* mark = "0083;65a1b2c3;Browser;";
+  if (::setxattr(src.c_str(), "user.com.apple.quarantine", mark, strlen(mark), 0) != 0) {
+    GTEST_SKIP() << "no user extended attributes on this file system: " << strerror(errno);
+  }
+  ASSERT_EQ(::setxattr((src + "/Contents/Info.plist").c_str(), "user.com.apple.quarantine", mark, strlen(mark), 0), 0);
+  ASSERT_TRUE(fm.copyItem(src, r + "/copy.app").ok());
+  for (const char* p : {"/copy.app", "/copy.app/Contents/Info.plist"}) {
+    char buf[64] = {};
+    ssize_t n = ::getxattr((r + p).c_str(), "user.com.apple.quarantine", buf, sizeof buf);
+    EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), mark) << p;
+  }
 }
 
 TEST_F(LinuxFileManagerTest, ReadFileOnlyReadsBoundedRegularFiles) {
