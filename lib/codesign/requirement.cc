@@ -120,7 +120,26 @@ class Parser {
   bool isWord(const char* w) const { return cur_.type == Token::Type::kWord && cur_.text == w; }
   bool isPunct(const char* p) const { return cur_.type == Token::Type::kPunct && cur_.text == p; }
 
-  static NodePtr make(Node n) { return std::make_shared<const Node>(std::move(n)); }
+  // A requirement comes out of a signature, so its author picks its shape.
+  // Evaluating, printing and freeing the tree all recurse, so both the
+  // nesting and the number of terms are bounded; real requirements use a
+  // handful of each.
+  static constexpr int kMaxDepth = 64;
+  static constexpr int kMaxNodes = 512;
+
+  NodePtr make(Node n) {
+    if (++nodes_ > kMaxNodes) return error("a requirement of at most " + std::to_string(kMaxNodes) + " terms");
+    return std::make_shared<const Node>(std::move(n));
+  }
+
+  // Counts one level of '(' or '!' for the lifetime of a parseFactor call.
+  struct DepthGuard {
+    explicit DepthGuard(int* d) : depth(d) { ++*depth; }
+    ~DepthGuard() { --*depth; }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+    int* depth;
+  };
 
   NodePtr parseOr() {
     NodePtr left = parseAnd();
@@ -146,6 +165,8 @@ class Parser {
 
   NodePtr parseFactor() {
     if (!message_.empty()) return nullptr;
+    DepthGuard guard(&depth_);
+    if (depth_ > kMaxDepth) return error("at most " + std::to_string(kMaxDepth) + " levels of '(' and '!'");
     if (isPunct("!")) {
       advance();
       NodePtr inner = parseFactor();
@@ -280,6 +301,8 @@ class Parser {
   }
 
   const std::string& s_;
+  int depth_ = 0;
+  int nodes_ = 0;
   size_t pos_ = 0;
   Token cur_;
   std::string message_;
@@ -379,6 +402,10 @@ std::string quoteRequirementString(const std::string& s) {
 }
 
 bool Requirement::parse(const std::string& text, Requirement* out, std::string* error) {
+  if (text.size() > kMaxRequirementText) {
+    *error = "requirement longer than " + std::to_string(kMaxRequirementText) + " bytes";
+    return false;
+  }
   Parser parser(text);
   NodePtr root = parser.parseAll();
   if (!root) {

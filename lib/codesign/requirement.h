@@ -36,8 +36,12 @@ class Requirement {
  public:
   struct Node;
 
+  // Longer texts are refused before parsing.
+  static constexpr size_t kMaxRequirementText = 16 * 1024;
+
   Requirement() = default;
-  // False with a message naming the offset and what was expected.
+  // False with a message naming the offset and what was expected. Nesting
+  // deeper than 64 levels or more than 512 terms is refused too.
   static bool parse(const std::string& text, Requirement* out, std::string* error);
 
   bool empty() const { return !root_; }

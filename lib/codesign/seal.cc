@@ -62,11 +62,19 @@ std::string encodeCodeDirectory(const CodeDirectory& cd) {
   return dump(j);
 }
 
+// json::value() throws when the member has another type; a seal is input
+// from disk, so every member is type-checked instead.
+bool isFormatOne(const json& j) {
+  auto it = j.find("format");
+  return it != j.end() && it->is_number_integer() && *it == 1;
+}
+
 Outcome decodeCodeDirectory(const std::string& bytes, CodeDirectory* out) {
   json j = json::parse(bytes, nullptr, false);
   auto bad = [](const char* what) { return Outcome::failure(kMalformed, std::string("code directory: ") + what); };
   if (j.is_discarded() || !j.is_object()) return bad("not a JSON object");
-  if (j.value("format", 0) != 1 || j.value("hashType", "") != "sha256") return bad("unknown format or hash type");
+  auto hashType = j.find("hashType");
+  if (!isFormatOne(j) || hashType == j.end() || *hashType != "sha256") return bad("unknown format or hash type");
   CodeDirectory cd;
   std::string kind;
   if (!getString(j, "kind", &kind) || !getString(j, "identifier", &cd.identifier) ||
@@ -127,7 +135,7 @@ std::string encodeManifest(const Manifest& m) {
 Outcome decodeManifest(const std::string& bytes, Manifest* out) {
   json j = json::parse(bytes, nullptr, false);
   auto bad = [](const std::string& what) { return Outcome::failure(kMalformed, "manifest: " + what); };
-  if (j.is_discarded() || !onlyKeys(j, {"format", "entries"}) || j.value("format", 0) != 1 ||
+  if (j.is_discarded() || !onlyKeys(j, {"format", "entries"}) || !isFormatOne(j) ||
       !j.contains("entries") || !j["entries"].is_object())
     return bad("not a manifest");
   Manifest m;

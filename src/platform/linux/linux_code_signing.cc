@@ -1,5 +1,6 @@
 #include "platform/linux/linux_code_signing.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include "codesign/requirement.h"
@@ -112,7 +113,12 @@ OSStatus LinuxCodeSigning::checkValidity(const StaticCodeRef& code, uint32_t fla
     if (!r) return errSecCSInvalidObjectRef;
     req = &r->requirement;
   }
-  return qlsign::validateCode(c->path, flags, req, trust_).code;
+  OSStatus status = qlsign::validateCode(c->path, flags, req, trust_).code;
+  // Validating a large bundle leaves megabytes of freed buffers in the
+  // worker threads' malloc arenas; the launcher then stays resident for the
+  // product's whole life, so hand them back to the system now.
+  ::malloc_trim(0);
+  return status;
 }
 
 OSStatus LinuxCodeSigning::copySigningInformation(const StaticCodeRef& code, uint32_t flags,
