@@ -75,7 +75,8 @@ class FileManager {
   virtual Result<std::string> readFile(const std::string& path,
                                        size_t maxBytes = size_t(1) << 30) = 0;
   // Writes `data`; `atomically` writes a temporary file beside it and renames
-  // it over `path`, so a reader sees the old or the new contents.
+  // it over `path`, so a reader sees the old or the new contents (no fsync:
+  // it promises atomicity, not durability across a power cut).
   virtual Status writeFile(const std::string& path, std::string_view data, bool atomically) = 0;
 
   // --- Handles ------------------------------------------------------------

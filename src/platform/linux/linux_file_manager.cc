@@ -429,8 +429,12 @@ Status LinuxFileManager::writeFile(const std::string& path, std::string_view dat
     UniqueFd fd(::open(target.c_str(), flags, 0644));
     if (fd.get() < 0) return Status::Posix(errno);
     FdFileHandle h(fd.release(), true);
+    // No fsync: "atomic" here promises readers the old or the new contents,
+    // not durability across a power cut. The one atomic writer, the seed
+    // marker, is re-derived from the bundle (a torn marker only costs a
+    // reseed), and syncing right after the binary's rename made seeding wait
+    // for ext4 to flush the whole new binary.
     Status s = h.write(data);
-    if (s.ok() && atomically && ::fsync(h.descriptor()) != 0) s = Status::Posix(errno);
     if (!s.ok()) {
       if (atomically) ::unlink(target.c_str());
       return s;
