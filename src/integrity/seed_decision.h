@@ -3,7 +3,6 @@
 
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace ql::seeding {
 
@@ -17,8 +16,5 @@ struct SeedFacts {
 
 // The tests in their fixed order; the first that holds decides.
 bool seedNeeded(const SeedFacts& facts);
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(std::string_view bytes);
 
 }  // namespace ql::seeding

@@ -1,5 +1,7 @@
 #include "integrity/seed_decision.h"
 
+#include "datadir/config_scanner.h"
+
 #include <gtest/gtest.h>
 
 namespace ql::seeding {
@@ -49,7 +51,7 @@ TEST(SeedDecision, Utf8Validation) {
   };
   for (const Row& row : table) {
     SCOPED_TRACE(row.bytes);
-    EXPECT_EQ(isValidUtf8(row.bytes), row.valid);
+    EXPECT_EQ(datadir::isValidUtf8(row.bytes), row.valid);
   }
 }
 

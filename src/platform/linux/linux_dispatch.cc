@@ -33,32 +33,34 @@ LinuxDispatch::LinuxDispatch(MainLoop& loop) : loop_(loop) {
 
 LinuxDispatch::~LinuxDispatch() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
-    stopping_ = true;
+    std::lock_guard<std::mutex> lock(timerMu_);
+    timersStopping_ = true;
   }
-  workCv_.notify_all();
   timerCv_.notify_all();
   timerThread_.join();
-  // Workers may be blocked in long work (a retry loop's sleep); they are
-  // detached at exit rather than holding the process open.
-  for (auto& t : workers_) t.detach();
+  {
+    std::lock_guard<std::mutex> lock(pool_->mu);
+    pool_->stopping = true;
+  }
+  pool_->workCv.notify_all();
 }
 
 void LinuxDispatch::asyncGlobal(std::function<void()> work) {
-  std::lock_guard<std::mutex> lock(mu_);
-  work_.push_back(std::move(work));
+  std::lock_guard<std::mutex> lock(pool_->mu);
+  pool_->work.push_back(std::move(work));
   // Every queued item needs a worker of its own: one may block for minutes.
-  if (work_.size() > idleWorkers_ && workers_.size() < kMaxWorkers) {
-    workers_.emplace_back([this] { workerLoop(); });
+  if (pool_->work.size() > pool_->idleWorkers && pool_->workers < kMaxWorkers) {
+    ++pool_->workers;
+    std::thread([pool = pool_] { workerLoop(pool); }).detach();
   }
-  workCv_.notify_one();
+  pool_->workCv.notify_one();
 }
 
 void LinuxDispatch::asyncGlobalAfter(Duration delay, std::function<void()> work) {
   auto when = std::chrono::steady_clock::now() +
               std::chrono::duration_cast<std::chrono::steady_clock::duration>(delay);
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::mutex> lock(timerMu_);
     timers_.emplace(when, std::move(work));
   }
   timerCv_.notify_all();
@@ -68,15 +70,18 @@ std::unique_ptr<SerialQueue> LinuxDispatch::makeSerialQueue(const std::string& l
   return std::make_unique<MutexSerialQueue>(label);
 }
 
-void LinuxDispatch::workerLoop() {
-  std::unique_lock<std::mutex> lock(mu_);
+void LinuxDispatch::workerLoop(const std::shared_ptr<Pool>& pool) {
+  std::unique_lock<std::mutex> lock(pool->mu);
   for (;;) {
-    ++idleWorkers_;
-    workCv_.wait(lock, [this] { return stopping_ || !work_.empty(); });
-    --idleWorkers_;
-    if (stopping_) return;
-    auto work = std::move(work_.front());
-    work_.pop_front();
+    ++pool->idleWorkers;
+    pool->workCv.wait(lock, [&] { return pool->stopping || !pool->work.empty(); });
+    --pool->idleWorkers;
+    if (pool->stopping) {
+      --pool->workers;
+      return;
+    }
+    auto work = std::move(pool->work.front());
+    pool->work.pop_front();
     lock.unlock();
     work();
     lock.lock();
@@ -84,9 +89,9 @@ void LinuxDispatch::workerLoop() {
 }
 
 void LinuxDispatch::timerLoop() {
-  std::unique_lock<std::mutex> lock(mu_);
+  std::unique_lock<std::mutex> lock(timerMu_);
   for (;;) {
-    if (stopping_) return;
+    if (timersStopping_) return;
     if (timers_.empty()) {
       timerCv_.wait(lock);
       continue;

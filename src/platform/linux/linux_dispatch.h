@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -29,17 +30,26 @@ class LinuxDispatch : public Dispatch {
   bool isMainThread() override { return loop_.isMainThread(); }
 
  private:
-  void workerLoop();
+  // Shared with the worker threads, which are detached: a worker busy in
+  // long work (a retry loop) when the dispatcher goes away must still find
+  // its queue alive when it comes back for more.
+  struct Pool {
+    std::mutex mu;
+    std::condition_variable workCv;
+    std::deque<std::function<void()>> work;
+    size_t idleWorkers = 0;
+    size_t workers = 0;
+    bool stopping = false;
+  };
+  static void workerLoop(const std::shared_ptr<Pool>& pool);
   void timerLoop();
 
   MainLoop& loop_;
-  std::mutex mu_;
-  std::condition_variable workCv_, timerCv_;
-  std::deque<std::function<void()>> work_;
+  std::shared_ptr<Pool> pool_ = std::make_shared<Pool>();
+  std::mutex timerMu_;
+  std::condition_variable timerCv_;
   std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers_;
-  size_t idleWorkers_ = 0;
-  bool stopping_ = false;
-  std::vector<std::thread> workers_;
+  bool timersStopping_ = false;
   std::thread timerThread_;
 };
 
