@@ -178,6 +178,25 @@ TEST(GtkAlerts, PostedWorkKeepsRunningWhileADialogWaits) {
   EXPECT_TRUE(ran);
 }
 
+TEST(GtkAlerts, WithoutALoadableGtkTheAlertTakesTheHeadlessPath) {
+  // A display is there, GTK is not: the scripted headless answer comes
+  // back, not a dialog (which the guard below would answer with 1000).
+  ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run through with-desktop-session.sh";
+  ::setenv(kAlertAnswersVariable, "1001", 1);
+  GlibMainLoop loop;
+  GtkAlerts alerts(loop, "Quillmark", "", nullptr, "libql-no-such-gtk.so.0");
+  ::unsetenv(kAlertAnswersVariable);
+  Answer guard{"click", 0, {}};
+  guint timer = g_timeout_add(20, answerWhenShown, &guard);
+  Alert a;
+  a.messageText = "Install Quillmark?";
+  a.buttons = {"Install", "Not Now"};
+  EXPECT_EQ(alerts.runModal(a), 1001);
+  EXPECT_FALSE(alerts.ensureDisplay());
+  EXPECT_FALSE(guard.seen.found);
+  if (!guard.seen.found) g_source_remove(timer);
+}
+
 TEST(Accelerators, GtkReadsThemAsPrimaryModifierShortcuts) {
   ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
   for (const char* key : {"n", "q", "N"}) {

@@ -1,4 +1,5 @@
 // The desktop backend without a display or a session bus.
+#include <dlfcn.h>
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
@@ -524,6 +525,29 @@ TEST_F(NoBus, QuitRequestWithNothingRunningStartsNothing) {
   app.setDelegate(&d);
   app.run();
   EXPECT_TRUE(d.calls.empty());
+}
+
+// Whether libgtk-3 is mapped into this process (RTLD_NOLOAD loads nothing).
+bool gtkIsLoaded() {
+  void* handle = ::dlopen(kGtkLibrary, RTLD_LAZY | RTLD_NOLOAD);
+  if (handle) ::dlclose(handle);  // drops only the reference just taken
+  return handle != nullptr;
+}
+
+// Taken before any test runs, so it reports what linking alone brings in
+// whichever test runs first.
+const bool gtkLoadedAtStart = gtkIsLoaded();
+
+TEST(GtkAlertsLoading, GtkIsLoadedAtTheFirstAlertNotAtStart) {
+  EXPECT_FALSE(gtkLoadedAtStart) << "the platform links GTK: every launch would pay for it";
+  ::unsetenv("DISPLAY");
+  ::unsetenv("WAYLAND_DISPLAY");
+  GlibMainLoop loop;
+  GtkAlerts alerts(loop, "Quillmark", "com.talvoria.zorvan", nullptr);
+  Alert a;
+  a.messageText = "Quillmark failed to start";
+  EXPECT_EQ(alerts.runModal(a), kAlertDismissed);
+  EXPECT_TRUE(gtkIsLoaded()) << "the first alert tries GTK, display or not";
 }
 
 TEST(GtkAlertsWithoutDisplay, FallBackToTheHeadlessAnswer) {

@@ -1,9 +1,11 @@
-// Alerts as GTK 3 message dialogs. GTK is started at the first alert, not
-// before: a launcher that never shows one never loads a display connection.
-// With no display the alert goes to the headless path instead.
+// Alerts as GTK 3 message dialogs. GTK is loaded (dlopen) and started at
+// the first alert, not before: a launcher that never shows one neither maps
+// GTK's ~70 libraries nor opens a display connection. With no display, or
+// no loadable GTK, the alert goes to the headless path instead.
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "platform/alerts.h"
@@ -17,30 +19,39 @@ namespace ql::linux_backend::desktop {
 // other two keep their own look (warning, information).
 int messageTypeForStyle(AlertStyle style);
 
+// The GTK 3 runtime's soname, as the dynamic linker finds it.
+inline constexpr const char* kGtkLibrary = "libgtk-3.so.0";
+
 class GtkAlerts : public Alerts {
  public:
   // `windowTitle` names a dialog whose alert has no message text. `policy`
   // reports the application's activation policy when an alert is
   // shown: a regular app's dialog is listed in the task bar, an accessory's
-  // is not.
+  // is not. `gtkLibrary` is the library loaded at the first alert; tests
+  // name a missing one to take the no-GTK path.
   GtkAlerts(MainLoop& loop, std::string windowTitle, std::string iconName,
-            std::function<ActivationPolicy()> policy);
+            std::function<ActivationPolicy()> policy, std::string gtkLibrary = kGtkLibrary);
+  ~GtkAlerts() override;
 
   // A dialog window is not a panel: the non-activating bit has no GTK
   // counterpart, and window managers decide focus themselves.
   bool alertWindowIsPanel() override { return false; }
   int runModal(const Alert& alert) override;
 
-  // Starts GTK if it has not been tried yet; false when there is no display.
+  // Loads and starts GTK if that has not been tried yet; false when GTK
+  // cannot be loaded or there is no display.
   bool ensureDisplay();
 
  private:
+  struct GtkLibrary;  // the functions resolved from the loaded library
   enum class Gtk { kNotTried, kReady, kUnavailable };
   MainLoop& loop_;
   std::string title_;
   std::string iconName_;
   std::function<ActivationPolicy()> policy_;
-  Gtk gtk_ = Gtk::kNotTried;
+  std::string gtkLibrary_;
+  Gtk state_ = Gtk::kNotTried;
+  std::unique_ptr<GtkLibrary> gtk_;
   HeadlessAlerts headless_;
 };
 
