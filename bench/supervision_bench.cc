@@ -32,10 +32,10 @@ double seconds(SteadyClock::time_point a, SteadyClock::time_point b) {
 }
 
 std::shared_ptr<Task> startSleeper(ql::Tasks& tasks) {
-  TaskSpec spec;
-  spec.executable = "/bin/sleep";
-  spec.arguments = {"1000"};
-  auto task = tasks.makeTask(spec);
+  TaskSpec launchSpec;
+  launchSpec.executable = "/bin/sleep";
+  launchSpec.arguments = {"1000"};
+  auto task = tasks.makeTask(launchSpec);
   return task;
 }
 
@@ -122,11 +122,11 @@ void RunCaptureTrue_events(benchmark::State& state) {
 void RunCaptureTrue_polling(benchmark::State& state) {
   auto& p = launcher().platform->platform();
   for (auto _ : state) {
-    TaskSpec spec;
-    spec.executable = "/bin/true";
-    spec.standardOutput = ql::StreamSpec::pipe();
-    spec.standardError = ql::StreamSpec::pipe();
-    auto task = p.tasks.makeTask(spec);
+    TaskSpec launchSpec;
+    launchSpec.executable = "/bin/true";
+    launchSpec.standardOutput = ql::StreamSpec::pipe();
+    launchSpec.standardError = ql::StreamSpec::pipe();
+    auto task = p.tasks.makeTask(launchSpec);
     if (!task->launch().ok()) state.SkipWithError("launch failed");
     auto deadline = p.clock.now() + std::chrono::seconds(10);
     while (task->isRunning() && p.clock.now() < deadline) p.clock.sleepFor(Duration(0.1));

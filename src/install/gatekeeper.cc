@@ -75,14 +75,14 @@ InstallEvidence AppDelegate::captureInstallEvidence(const std::string& stagedPat
 
 AssessmentOutcome AppDelegate::assessStagedBundle(const std::string& stagedPath,
                                                   const InstallEvidence& firstEvidence) {
-  TaskSpec spec;
-  spec.executable = p_.facts.assessmentTool;
-  spec.arguments = {"-a", "-t", "exec", "-vv", stagedPath};
+  TaskSpec launchSpec;
+  launchSpec.executable = p_.facts.assessmentTool;
+  launchSpec.arguments = {"-a", "-t", "exec", "-vv", stagedPath};
   // One pipe for both streams, read by the platform while the tool runs: a
   // chatty tool must never stall on a full pipe and pass for a hung one.
-  spec.standardOutput = StreamSpec::pipe();
-  spec.standardErrorToOutput = true;
-  std::shared_ptr<Task> spctl = p_.tasks.makeTask(std::move(spec));
+  launchSpec.standardOutput = StreamSpec::pipe();
+  launchSpec.standardErrorToOutput = true;
+  std::shared_ptr<Task> spctl = p_.tasks.makeTask(std::move(launchSpec));
   if (Status launched = spctl->launch(); !launched.ok()) {
     return {AssessmentOutcome::Kind::kNotStarted, launched};
   }

@@ -131,11 +131,11 @@ void AppDelegate::sweepInstallLeftovers(const std::string& targetFolder) {
 }
 
 void AppDelegate::clearQuarantine(const std::string& stagedPath) {
-  TaskSpec spec;
-  spec.executable = p_.facts.quarantineTool;
-  spec.arguments = {"-dr", "com.apple.quarantine", stagedPath};
+  TaskSpec launchSpec;
+  launchSpec.executable = p_.facts.quarantineTool;
+  launchSpec.arguments = {"-dr", "com.apple.quarantine", stagedPath};
   // Its output is the launcher's own: it inherits standard output and error.
-  std::shared_ptr<Task> xattr = p_.tasks.makeTask(std::move(spec));
+  std::shared_ptr<Task> xattr = p_.tasks.makeTask(std::move(launchSpec));
   if (!xattr->launch().ok()) {
     logLine("xattr spawn failed — quarantine bit may persist");
     return;

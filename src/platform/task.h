@@ -75,7 +75,7 @@ class Task {
 class Tasks {
  public:
   virtual ~Tasks() = default;
-  virtual std::shared_ptr<Task> makeTask(TaskSpec spec) = 0;
+  virtual std::shared_ptr<Task> makeTask(TaskSpec launchSpec) = 0;
 };
 
 }  // namespace ql

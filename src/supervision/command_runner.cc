@@ -23,12 +23,12 @@ namespace ql {
 namespace {
 
 TaskSpec commandSpec(const std::vector<std::string>& arguments, bool captureOutput) {
-  TaskSpec spec;
-  spec.executable = arguments[0];
-  spec.arguments.assign(arguments.begin() + 1, arguments.end());
-  spec.standardOutput = captureOutput ? StreamSpec::pipe() : StreamSpec::inherit();
-  spec.standardError = StreamSpec::pipe();
-  return spec;
+  TaskSpec launchSpec;
+  launchSpec.executable = arguments[0];
+  launchSpec.arguments.assign(arguments.begin() + 1, arguments.end());
+  launchSpec.standardOutput = captureOutput ? StreamSpec::pipe() : StreamSpec::inherit();
+  launchSpec.standardError = StreamSpec::pipe();
+  return launchSpec;
 }
 
 TimePoint deadlineAfter(Clock& clock, double limitSeconds) {

@@ -22,12 +22,12 @@ bool AppDelegate::lockfilePidAlive() {
 }
 
 void AppDelegate::launchLegacyDaemon() {
-  TaskSpec spec;
-  spec.executable = zorvan_;
-  spec.arguments = {"serve", "--app"};
-  spec.standardOutput = StreamSpec::to(log_);
-  spec.standardError = StreamSpec::to(log_);
-  auto task = p_.tasks.makeTask(std::move(spec));
+  TaskSpec launchSpec;
+  launchSpec.executable = zorvan_;
+  launchSpec.arguments = {"serve", "--app"};
+  launchSpec.standardOutput = StreamSpec::to(log_);
+  launchSpec.standardError = StreamSpec::to(log_);
+  auto task = p_.tasks.makeTask(std::move(launchSpec));
 
   // The platform thread only reads the status and hops to the main queue;
   // a launcher that is already gone is left alone.

@@ -193,11 +193,11 @@ TEST_F(RealChildren, NoLauncherDescriptorLeaksIntoAChild) {
   EXPECT_TRUE(onlyStandardStreams(captured->stdoutText)) << captured->stdoutText;
 
   // The shape the daemon and the shell use: both streams to the log handle.
-  TaskSpec spec;
-  spec.executable = QL_FD_LISTER;
-  spec.standardOutput = StreamSpec::to(logFile);
-  spec.standardError = StreamSpec::to(logFile);
-  auto task = tasks.makeTask(spec);
+  TaskSpec launchSpec;
+  launchSpec.executable = QL_FD_LISTER;
+  launchSpec.standardOutput = StreamSpec::to(logFile);
+  launchSpec.standardError = StreamSpec::to(logFile);
+  auto task = tasks.makeTask(launchSpec);
   ASSERT_TRUE(task->launch().ok());
   task->waitUntilExit();
   EXPECT_TRUE(onlyStandardStreams(readFile(t.root + "/log"))) << readFile(t.root + "/log");
@@ -218,12 +218,12 @@ TEST_F(RealChildren, NoLauncherDescriptorLeaksIntoAChild) {
 }
 
 TEST_F(RealChildren, StandardErrorCanJoinStandardOutputsPipe) {
-  TaskSpec spec;
-  spec.executable = "/bin/sh";
-  spec.arguments = {"-c", "echo out; echo err >&2; echo again"};
-  spec.standardOutput = StreamSpec::pipe();
-  spec.standardErrorToOutput = true;
-  auto task = tasks.makeTask(spec);
+  TaskSpec launchSpec;
+  launchSpec.executable = "/bin/sh";
+  launchSpec.arguments = {"-c", "echo out; echo err >&2; echo again"};
+  launchSpec.standardOutput = StreamSpec::pipe();
+  launchSpec.standardErrorToOutput = true;
+  auto task = tasks.makeTask(launchSpec);
   ASSERT_TRUE(task->launch().ok());
   EXPECT_EQ(task->collectOutput(OutputStream::kStandardOutput, Duration(10)), "out\nerr\nagain\n");
   EXPECT_EQ(task->collectOutput(OutputStream::kStandardError, Duration(0)), "");
@@ -242,10 +242,10 @@ TEST_F(RealChildren, TerminationHandlerRunsOnAThreadOfItsOwnWithExitCodeOrSignal
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TaskSpec spec;
-    spec.executable = "/bin/sh";
-    spec.arguments = {"-c", c.script};
-    auto task = tasks.makeTask(spec);
+    TaskSpec launchSpec;
+    launchSpec.executable = "/bin/sh";
+    launchSpec.arguments = {"-c", c.script};
+    auto task = tasks.makeTask(launchSpec);
     std::promise<std::pair<int, std::thread::id>> reported;
     task->setTerminationHandler([&](Task& finished) {
       reported.set_value({finished.terminationStatus(), std::this_thread::get_id()});
@@ -283,11 +283,11 @@ TEST_F(RealChildren, LaunchErrorsCarryTheErrnoAndLeaveNothingBehind) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    TaskSpec spec;
-    spec.executable = c.path;
-    spec.standardOutput = StreamSpec::pipe();
-    spec.standardError = StreamSpec::pipe();
-    auto task = tasks.makeTask(spec);
+    TaskSpec launchSpec;
+    launchSpec.executable = c.path;
+    launchSpec.standardOutput = StreamSpec::pipe();
+    launchSpec.standardError = StreamSpec::pipe();
+    auto task = tasks.makeTask(launchSpec);
     bool handlerRan = false;
     task->setTerminationHandler([&](Task&) { handlerRan = true; });
     auto zombiesBefore = zombieChildren();
@@ -326,11 +326,11 @@ TEST_F(RealChildren, ChildStartsWithAnEmptySignalMaskAndDefaultDispositions) {
 }
 
 TEST_F(RealChildren, EnvironmentIsExactlyTheGivenOneAndSessionsAreOptIn) {
-  TaskSpec spec;
-  spec.executable = "/usr/bin/env";
-  spec.environment = std::map<std::string, std::string>{{"A", "1"}, {"B", "two words"}};
-  spec.standardOutput = StreamSpec::pipe();
-  auto task = tasks.makeTask(spec);
+  TaskSpec launchSpec;
+  launchSpec.executable = "/usr/bin/env";
+  launchSpec.environment = std::map<std::string, std::string>{{"A", "1"}, {"B", "two words"}};
+  launchSpec.standardOutput = StreamSpec::pipe();
+  auto task = tasks.makeTask(launchSpec);
   ASSERT_TRUE(task->launch().ok());
   EXPECT_EQ(task->collectOutput(OutputStream::kStandardOutput, Duration(10)), "A=1\nB=two words\n");
 

@@ -14,17 +14,17 @@ const char* const kStrippedVariables[] = {
 }  // namespace
 
 void AppDelegate::launchShell() {
-  TaskSpec spec;
-  spec.executable = shellURL();
+  TaskSpec launchSpec;
+  launchSpec.executable = shellURL();
   auto env = p_.process.environment();
   // The shell talks to the service binary inside the bundle, not to the
   // seeded copy in the data directory.
   env["ZORVAN_CLI"] = bundledSeed_;
   for (const char* name : kStrippedVariables) env.erase(name);
-  spec.environment = std::move(env);
-  spec.standardOutput = StreamSpec::to(log_);
-  spec.standardError = StreamSpec::to(log_);
-  auto task = p_.tasks.makeTask(std::move(spec));
+  launchSpec.environment = std::move(env);
+  launchSpec.standardOutput = StreamSpec::to(log_);
+  launchSpec.standardError = StreamSpec::to(log_);
+  auto task = p_.tasks.makeTask(std::move(launchSpec));
 
   std::weak_ptr<AppDelegate> weak = weak_from_this();
   // Weak to the task as well: the task owns this handler.

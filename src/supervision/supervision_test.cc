@@ -171,12 +171,12 @@ TEST_F(SupervisionTest, CommandRunnerOnFakeChildren) {
     auto made = fake.made();
     ASSERT_EQ(made.size(), 1u);
     EXPECT_EQ(made[0]->signals(), c.signals);
-    const TaskSpec& spec = made[0]->spec();
-    EXPECT_EQ(spec.executable, "Z");
-    EXPECT_EQ(spec.arguments, std::vector<std::string>{"open"});
-    EXPECT_FALSE(spec.environment.has_value());
-    EXPECT_EQ(spec.standardOutput.mode, c.capture ? StreamSpec::Mode::kPipe : StreamSpec::Mode::kInherit);
-    EXPECT_EQ(spec.standardError.mode, StreamSpec::Mode::kPipe);
+    const TaskSpec& launchSpec = made[0]->launchSpec();
+    EXPECT_EQ(launchSpec.executable, "Z");
+    EXPECT_EQ(launchSpec.arguments, std::vector<std::string>{"open"});
+    EXPECT_FALSE(launchSpec.environment.has_value());
+    EXPECT_EQ(launchSpec.standardOutput.mode, c.capture ? StreamSpec::Mode::kPipe : StreamSpec::Mode::kInherit);
+    EXPECT_EQ(launchSpec.standardError.mode, StreamSpec::Mode::kPipe);
   }
 }
 
@@ -278,14 +278,14 @@ class DaemonTest : public SupervisionTest {
 TEST_F(DaemonTest, LaunchesServeAppIntoTheLogAndOwnsTheFirstInstance) {
   d->launchLegacyDaemon();
   ASSERT_EQ(tasks.made().size(), 1u);
-  const TaskSpec& spec = serve()->spec();
-  EXPECT_EQ(spec.executable, zorvan);
-  EXPECT_EQ(spec.arguments, (std::vector<std::string>{"serve", "--app"}));
-  EXPECT_FALSE(spec.environment.has_value());
-  EXPECT_EQ(spec.standardOutput.mode, StreamSpec::Mode::kHandle);
-  EXPECT_EQ(spec.standardOutput.handle, t.files.standardError());
-  EXPECT_EQ(spec.standardError.mode, StreamSpec::Mode::kHandle);
-  EXPECT_EQ(spec.standardError.handle, t.files.standardError());
+  const TaskSpec& launchSpec = serve()->launchSpec();
+  EXPECT_EQ(launchSpec.executable, zorvan);
+  EXPECT_EQ(launchSpec.arguments, (std::vector<std::string>{"serve", "--app"}));
+  EXPECT_FALSE(launchSpec.environment.has_value());
+  EXPECT_EQ(launchSpec.standardOutput.mode, StreamSpec::Mode::kHandle);
+  EXPECT_EQ(launchSpec.standardOutput.handle, t.files.standardError());
+  EXPECT_EQ(launchSpec.standardError.mode, StreamSpec::Mode::kHandle);
+  EXPECT_EQ(launchSpec.standardError.handle, t.files.standardError());
   EXPECT_TRUE(serve()->hasHandler());
   EXPECT_EQ(d->daemon(), serve());
   EXPECT_TRUE(d->ownsDaemon());
@@ -531,18 +531,18 @@ class ShellTest : public SupervisionTest {
 
 TEST_F(ShellTest, LaunchesTheShellWithACleanedEnvironment) {
   d->launchShell();
-  const TaskSpec& spec = shell()->spec();
-  EXPECT_EQ(spec.executable, d->shellURL());
-  EXPECT_TRUE(spec.arguments.empty());
-  ASSERT_TRUE(spec.environment.has_value());
-  EXPECT_EQ(*spec.environment, (std::map<std::string, std::string>{{"HOME", t.home},
+  const TaskSpec& launchSpec = shell()->launchSpec();
+  EXPECT_EQ(launchSpec.executable, d->shellURL());
+  EXPECT_TRUE(launchSpec.arguments.empty());
+  ASSERT_TRUE(launchSpec.environment.has_value());
+  EXPECT_EQ(*launchSpec.environment, (std::map<std::string, std::string>{{"HOME", t.home},
                                                                    {"PATH", "/usr/bin:/bin"},
                                                                    {"ZORVAN_CLI", d->bundledSeed()},
                                                                    {"LANG", "C.UTF-8"}}));
-  EXPECT_EQ(spec.standardOutput.handle, t.files.standardError());
-  EXPECT_EQ(spec.standardError.handle, t.files.standardError());
-  EXPECT_EQ(spec.standardOutput.mode, StreamSpec::Mode::kHandle);
-  EXPECT_EQ(spec.standardError.mode, StreamSpec::Mode::kHandle);
+  EXPECT_EQ(launchSpec.standardOutput.handle, t.files.standardError());
+  EXPECT_EQ(launchSpec.standardError.handle, t.files.standardError());
+  EXPECT_EQ(launchSpec.standardOutput.mode, StreamSpec::Mode::kHandle);
+  EXPECT_EQ(launchSpec.standardError.mode, StreamSpec::Mode::kHandle);
   EXPECT_EQ(d->shellProc(), shell());
   EXPECT_EQ(t.stderrText(), logOf({{0, "shell: launched " + d->shellURL()}}));
 }
@@ -650,7 +650,7 @@ TEST_F(ShellTest, AfterTheFallbackBeganOpenRunsZorvanOpenWithFiveSeconds) {
   EXPECT_DOUBLE_EQ(t.clock.secondsSinceStart() - before, 5);
   auto made = tasks.made();
   ASSERT_EQ(made.size(), 2u);
-  EXPECT_EQ(joinCommand(made[1]->spec()), zorvan + " open");
+  EXPECT_EQ(joinCommand(made[1]->launchSpec()), zorvan + " open");
   EXPECT_EQ(made[1]->signals(), std::vector<int>{SIGTERM});
   EXPECT_TRUE(t.workspace.activated.empty());
 }
@@ -674,7 +674,7 @@ TEST_F(SupervisionTest, BrowserModeOpenRunsZorvanOpen) {
   EXPECT_TRUE(d->applicationShouldHandleReopen(true));
   auto made = tasks.made();
   ASSERT_EQ(made.size(), 2u);
-  for (auto& m : made) EXPECT_EQ(joinCommand(m->spec()), zorvan + " open");
+  for (auto& m : made) EXPECT_EQ(joinCommand(m->launchSpec()), zorvan + " open");
 }
 
 TEST_F(SupervisionTest, FallbackStopsAtTheFirstSuccessAndWorksOnItsCopy) {
@@ -696,7 +696,7 @@ TEST_F(SupervisionTest, FallbackStopsAtTheFirstSuccessAndWorksOnItsCopy) {
   EXPECT_EQ(t.dispatch.runGlobal(), 1);
   auto made = tasks.made();
   ASSERT_EQ(made.size(), 3u);
-  for (auto& m : made) EXPECT_EQ(joinCommand(m->spec()), zorvan + " open");
+  for (auto& m : made) EXPECT_EQ(joinCommand(m->launchSpec()), zorvan + " open");
   EXPECT_DOUBLE_EQ(t.clock.secondsSinceStart(), 4);  // two 2 s pauses
   EXPECT_EQ(t.stderrText(), "");
 }

@@ -12,14 +12,14 @@ Clock_t::duration toClock(double seconds) {
 }
 }  // namespace
 
-std::string joinCommand(const TaskSpec& spec) {
-  std::string s = spec.executable;
-  for (const auto& a : spec.arguments) s += " " + a;
+std::string joinCommand(const TaskSpec& launchSpec) {
+  std::string s = launchSpec.executable;
+  for (const auto& a : launchSpec.arguments) s += " " + a;
   return s;
 }
 
-FakeTask::FakeTask(FakeTasks& owner, TaskSpec spec, FakeChild child, int pid)
-    : owner_(owner), spec_(std::move(spec)), child_(std::move(child)), pid_(pid) {}
+FakeTask::FakeTask(FakeTasks& owner, TaskSpec launchSpec, FakeChild child, int pid)
+    : owner_(owner), spec_(std::move(launchSpec)), child_(std::move(child)), pid_(pid) {}
 
 void FakeTask::setTerminationHandler(std::function<void(Task&)> handler) { handler_ = std::move(handler); }
 
@@ -131,10 +131,10 @@ void FakeTask::exitNow(int status) {
   }
 }
 
-std::shared_ptr<Task> FakeTasks::makeTask(TaskSpec spec) {
-  FakeChild child = script(spec);
+std::shared_ptr<Task> FakeTasks::makeTask(TaskSpec launchSpec) {
+  FakeChild child = script(launchSpec);
   std::lock_guard<std::mutex> lock(mu_);
-  auto t = std::make_shared<FakeTask>(*this, std::move(spec), std::move(child), nextPid_++);
+  auto t = std::make_shared<FakeTask>(*this, std::move(launchSpec), std::move(child), nextPid_++);
   made_.push_back(t);
   return t;
 }

@@ -34,7 +34,7 @@ class FakeTasks;
 
 class FakeTask : public Task {
  public:
-  FakeTask(FakeTasks& owner, TaskSpec spec, FakeChild child, int pid);
+  FakeTask(FakeTasks& owner, TaskSpec launchSpec, FakeChild child, int pid);
 
   void setTerminationHandler(std::function<void(Task&)> handler) override;
   Status launch() override;
@@ -51,7 +51,7 @@ class FakeTask : public Task {
   // the calling thread, as the platform's thread would.
   void exitNow(int status);
 
-  const TaskSpec& spec() const { return spec_; }
+  const TaskSpec& launchSpec() const { return spec_; }
   bool launched() const { return launched_; }
   bool hasHandler() const { return static_cast<bool>(handler_); }
   // Signals received, in order (SIGTERM = 15, SIGKILL = 9).
@@ -79,11 +79,11 @@ class FakeTasks : public Tasks {
  public:
   explicit FakeTasks(FakeClock& clock) : clock_(clock) {}
 
-  // Decides each child's behaviour from its spec; the default child exits
+  // Decides each child's behaviour from its launchSpec; the default child exits
   // at once with status 0 and writes nothing.
   std::function<FakeChild(const TaskSpec&)> script = [](const TaskSpec&) { return FakeChild{}; };
 
-  std::shared_ptr<Task> makeTask(TaskSpec spec) override;
+  std::shared_ptr<Task> makeTask(TaskSpec launchSpec) override;
 
   std::vector<std::shared_ptr<FakeTask>> made();
   // Every event, in order: "launch <argv>", "launch failed <argv>",
@@ -101,6 +101,6 @@ class FakeTasks : public Tasks {
 };
 
 // "exe arg1 arg2", for events and assertions.
-std::string joinCommand(const TaskSpec& spec);
+std::string joinCommand(const TaskSpec& launchSpec);
 
 }  // namespace ql::testing

@@ -41,8 +41,8 @@ struct FakeRequirement : Requirement {
 };
 }  // namespace
 
-std::shared_ptr<Task> NoTasks::makeTask(TaskSpec spec) {
-  made.push_back(std::move(spec));
+std::shared_ptr<Task> NoTasks::makeTask(TaskSpec launchSpec) {
+  made.push_back(std::move(launchSpec));
   return std::make_shared<NeverTask>();
 }
 

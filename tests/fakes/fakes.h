@@ -183,7 +183,7 @@ class FakeBundle : public Bundle {
 // scriptable children).
 class NoTasks : public Tasks {
  public:
-  std::shared_ptr<Task> makeTask(TaskSpec spec) override;
+  std::shared_ptr<Task> makeTask(TaskSpec launchSpec) override;
   std::vector<TaskSpec> made;
 };
 

@@ -98,8 +98,8 @@ class TaskWatcher {
 
 class LinuxTask : public Task, public std::enable_shared_from_this<LinuxTask> {
  public:
-  LinuxTask(TaskSpec spec, std::shared_ptr<TaskWatcher> watcher)
-      : spec_(std::move(spec)), watcher_(std::move(watcher)) {}
+  LinuxTask(TaskSpec launchSpec, std::shared_ptr<TaskWatcher> watcher)
+      : spec_(std::move(launchSpec)), watcher_(std::move(watcher)) {}
   ~LinuxTask() override {
     // Only reached once the watcher has let go of the task (or stopped), so
     // no other thread can be using these descriptors.
@@ -588,8 +588,8 @@ LinuxTasks::LinuxTasks() : watcher_(std::make_shared<TaskWatcher>()) {}
 
 LinuxTasks::~LinuxTasks() { watcher_->shutdown(); }
 
-std::shared_ptr<Task> LinuxTasks::makeTask(TaskSpec spec) {
-  return std::make_shared<LinuxTask>(std::move(spec), watcher_);
+std::shared_ptr<Task> LinuxTasks::makeTask(TaskSpec launchSpec) {
+  return std::make_shared<LinuxTask>(std::move(launchSpec), watcher_);
 }
 
 }  // namespace ql::linux_backend

@@ -31,7 +31,7 @@ class LinuxTasks : public Tasks {
   LinuxTasks(const LinuxTasks&) = delete;
   LinuxTasks& operator=(const LinuxTasks&) = delete;
 
-  std::shared_ptr<Task> makeTask(TaskSpec spec) override;
+  std::shared_ptr<Task> makeTask(TaskSpec launchSpec) override;
 
  private:
   std::shared_ptr<TaskWatcher> watcher_;
