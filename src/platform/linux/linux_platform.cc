@@ -5,7 +5,6 @@
 #include "platform/linux/linux_code_signing.h"
 #include "platform/linux/linux_dispatch.h"
 #include "platform/linux/linux_file_manager.h"
-#include "platform/linux/linux_stubs.h"
 #include "platform/linux/linux_tasks.h"
 #include "platform/linux/linux_workspace.h"
 #include "platform/linux/main_loop.h"
