@@ -1,27 +1,14 @@
 #include "tests/fakes/fake_dispatch.h"
 
+#include "platform/linux/linux_dispatch.h"
+
 namespace ql::testing {
 
-namespace {
-class InlineSerialQueue : public SerialQueue {
- public:
-  explicit InlineSerialQueue(std::string label) : label_(std::move(label)) {}
-  void sync(const std::function<void()>& work) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    work();
-  }
-  const std::string& label() const override { return label_; }
-
- private:
-  std::mutex mu_;
-  std::string label_;
-};
-}  // namespace
 
 std::unique_ptr<SerialQueue> FakeDispatch::makeSerialQueue(const std::string& label) {
   std::lock_guard<std::mutex> lock(mu_);
   labels_.push_back(label);
-  return std::make_unique<InlineSerialQueue>(label);
+  return std::make_unique<linux_backend::MutexSerialQueue>(label);
 }
 
 bool FakeDispatch::popMain(std::function<void()>* out) {

@@ -4,23 +4,6 @@ namespace ql::linux_backend {
 
 namespace {
 
-// A serial queue for short critical sections: sync() runs the block on the
-// calling thread under the queue's lock, which is what a serial queue's
-// synchronous execution guarantees (one block at a time, in order).
-class MutexSerialQueue : public SerialQueue {
- public:
-  explicit MutexSerialQueue(std::string label) : label_(std::move(label)) {}
-  void sync(const std::function<void()>& work) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    work();
-  }
-  const std::string& label() const override { return label_; }
-
- private:
-  std::mutex mu_;
-  std::string label_;
-};
-
 // Blocking work (command runs, sleeps) is queued here, so a worker is added
 // whenever none is idle rather than keeping a fixed pool that could starve.
 constexpr size_t kMaxWorkers = 64;

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -15,6 +16,23 @@
 #include "platform/linux/main_loop.h"
 
 namespace ql::linux_backend {
+
+// A serial queue for short critical sections: sync() runs the block on the
+// calling thread under the queue's lock, which is what a serial queue's
+// synchronous execution guarantees (one block at a time, in order).
+class MutexSerialQueue : public SerialQueue {
+ public:
+  explicit MutexSerialQueue(std::string label) : label_(std::move(label)) {}
+  void sync(const std::function<void()>& work) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    work();
+  }
+  const std::string& label() const override { return label_; }
+
+ private:
+  std::mutex mu_;
+  std::string label_;
+};
 
 class LinuxDispatch : public Dispatch {
  public:
