@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/utf8.h"
 #include "datadir/config_scanner.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -11,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::optional<std::string> value = ql::datadir::scanDataDirValue(bytes);
   if (!value) return 0;
   // A value only ever comes out of valid UTF-8 text, and is valid UTF-8.
-  if (!ql::datadir::isValidUtf8(bytes) || !ql::datadir::isValidUtf8(*value)) __builtin_trap();
+  if (!ql::isValidUtf8(bytes) || !ql::isValidUtf8(*value)) __builtin_trap();
   // It is one line: the scanner never joins lines.
   if (value->find('\n') != std::string::npos && bytes.find("\\n") == std::string_view::npos) __builtin_trap();
   return 0;

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "datadir/config_scanner.h"
+#include "common/utf8.h"
 #include "supervision/command_report.h"
 
 namespace {
@@ -29,13 +29,13 @@ bool isTerminator(std::string_view rest) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  if (!ql::datadir::isValidUtf8(text)) {
+  if (!ql::isValidUtf8(text)) {
     // Not UTF-8: never logged at all.
     if (ql::supervision::standardErrorReport("run stderr [", {"/bin/zorvan", "open"}, text)) __builtin_trap();
     return 0;
   }
   std::string out = ql::supervision::redactNonces(text);
-  if (!ql::datadir::isValidUtf8(out)) __builtin_trap();
+  if (!ql::isValidUtf8(out)) __builtin_trap();
   // Every "nonce=" left is followed by nothing, a terminator, or REDACTED
   // and then a terminator.
   for (size_t at = out.find("nonce="); at != std::string::npos; at = out.find("nonce=", at + 1)) {

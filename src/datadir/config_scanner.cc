@@ -2,6 +2,9 @@
 
 #include <vector>
 
+#include "common/text.h"
+#include "common/utf8.h"
+
 namespace ql::datadir {
 
 namespace {
@@ -15,17 +18,9 @@ struct Char {
 
 // Decodes the character at `i` of text already known to be valid UTF-8.
 Char decodeAt(std::string_view s, size_t i) {
-  unsigned char b = static_cast<unsigned char>(s[i]);
-  if (b < 0x80) return {b, i, 1};
-  size_t len = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
-  char32_t c = b & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
-  for (size_t k = 1; k < len; ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-  return {c, i, len};
-}
-
-bool isCategoryZs(char32_t c) {
-  return c == 0x20 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+  Char ch{0, i, 0};
+  ch.length = decodeUtf8At(s, i, &ch.c);
+  return ch;
 }
 
 // The characters an ICU "." refuses when the pattern has no dot-all option.
@@ -128,43 +123,10 @@ LineResult scanLine(std::string_view line) {
 
 }  // namespace
 
-bool isTrimSpace(char32_t c) { return c == 0x09 || isCategoryZs(c); }
+bool isTrimSpace(char32_t c) { return c == 0x09 || isSpaceSeparator(c); }
 
-bool isPatternSpace(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029 || isCategoryZs(c);
-}
-
-bool isValidUtf8(std::string_view bytes) {
-  size_t i = 0;
-  const size_t n = bytes.size();
-  while (i < n) {
-    unsigned char b = static_cast<unsigned char>(bytes[i]);
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t len;
-    char32_t c, least;
-    if ((b & 0xE0) == 0xC0) {
-      len = 2, c = b & 0x1F, least = 0x80;
-    } else if ((b & 0xF0) == 0xE0) {
-      len = 3, c = b & 0x0F, least = 0x800;
-    } else if ((b & 0xF8) == 0xF0) {
-      len = 4, c = b & 0x07, least = 0x10000;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    for (size_t k = 1; k < len; ++k) {
-      unsigned char t = static_cast<unsigned char>(bytes[i + k]);
-      if ((t & 0xC0) != 0x80) return false;
-      c = (c << 6) | (t & 0x3F);
-    }
-    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-    i += len;
-  }
-  return true;
-}
+// ICU's \s is the White_Space property.
+bool isPatternSpace(char32_t c) { return isUnicodeWhitespace(c); }
 
 std::optional<std::string> scanDataDirValue(std::string_view text) {
   if (!isValidUtf8(text)) return std::nullopt;

@@ -26,9 +26,6 @@ inline constexpr size_t kMaxConfigBytes = size_t(1) << 20;
 // Runs in time linear in the input and never throws on any input.
 std::optional<std::string> scanDataDirValue(std::string_view fileBytes);
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(std::string_view bytes);
-
 // Character classes the scanner uses, exposed for tests.
 // Trimming set: tab and the Unicode category Zs.
 bool isTrimSpace(char32_t c);

@@ -2,6 +2,8 @@
 // character classes at their edges, and input that is not text at all.
 #include "datadir/config_scanner.h"
 
+#include "common/utf8.h"
+
 #include <gtest/gtest.h>
 
 #include <cctype>

@@ -3,7 +3,7 @@
 
 #include "app/app_delegate.h"
 #include "app/log_format.h"
-#include "datadir/path_equality.h"
+#include "common/path_equality.h"
 
 namespace ql {
 

@@ -2,7 +2,7 @@
 // migrated. A genuine data directory holds the service's encryption.key; one
 // without it, next to one that has it, is moved out of the way.
 #include "app/app_delegate.h"
-#include "datadir/path_equality.h"
+#include "common/path_equality.h"
 
 namespace ql {
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "app/app_delegate.h"
-#include "datadir/path_equality.h"
+#include "common/path_equality.h"
 #include "install/install_text.h"
 #include "install/translocation.h"
 

@@ -2,8 +2,8 @@
 // signature evidence that tells a policy refusal from a damaged download.
 #include "app/app_delegate.h"
 #include "install/child_watchdog.h"
-#include "datadir/config_scanner.h"
-#include "supervision/command_report.h"
+#include "common/text.h"
+#include "common/utf8.h"
 
 namespace ql {
 
@@ -101,7 +101,7 @@ AssessmentOutcome AppDelegate::assessStagedBundle(const std::string& stagedPath,
 
   std::string raw = spctl->collectOutput(OutputStream::kStandardOutput, kOutputGrace);
   // Shown and logged only, never parsed; bytes that are not UTF-8 read as nothing.
-  std::string output = datadir::isValidUtf8(raw) ? supervision::trimWhitespace(raw) : std::string();
+  std::string output = isValidUtf8(raw) ? trimWhitespace(raw) : std::string();
 
   int status = spctl->terminationStatus();
   if (status == 0) {

@@ -4,7 +4,7 @@
 #include <array>
 
 #include "app/app_delegate.h"
-#include "datadir/path_equality.h"
+#include "common/path_equality.h"
 #include "install/child_watchdog.h"
 #include "install/install_text.h"
 

@@ -1,6 +1,5 @@
 #include "integrity/seed_decision.h"
 
-#include "datadir/config_scanner.h"
 
 #include <gtest/gtest.h>
 
@@ -29,29 +28,6 @@ TEST(SeedDecision, FirstHoldingTestDecides) {
   for (const Row& row : table) {
     SCOPED_TRACE(row.name);
     EXPECT_EQ(seedNeeded(row.facts), row.seed);
-  }
-}
-
-TEST(SeedDecision, Utf8Validation) {
-  struct Row {
-    std::string bytes;
-    bool valid;
-  } table[] = {
-      {"1.4.2", true},
-      {"", true},
-      {"caf\xc3\xa9", true},
-      {"\xe2\x80\x94", true},
-      {"\xf0\x9f\x98\x80", true},
-      {"\xc3", false},              // truncated
-      {"\xc0\xaf", false},          // overlong
-      {"\xed\xa0\x80", false},      // surrogate
-      {"\xf4\x90\x80\x80", false},  // above U+10FFFF
-      {"\xff", false},
-      {"a\x80z", false},            // stray continuation
-  };
-  for (const Row& row : table) {
-    SCOPED_TRACE(row.bytes);
-    EXPECT_EQ(datadir::isValidUtf8(row.bytes), row.valid);
   }
 }
 

@@ -1,7 +1,7 @@
 // Seeding the service binary into the launcher home, verified before it
 // replaces what is there.
 #include "app/app_delegate.h"
-#include "datadir/config_scanner.h"
+#include "common/utf8.h"
 #include "integrity/seed_decision.h"
 
 namespace ql {
@@ -21,7 +21,7 @@ bool AppDelegate::seedServiceBinary(bool homeExisted, bool reseedRequested, cons
   facts.bundleVersion = bundleVersion();
   // The marker is read before any test, whatever the tests decide.
   Result<std::string> marker = p_.files.readFile(markerPath, size_t(1) << 20);
-  if (marker.ok() && datadir::isValidUtf8(marker.value())) facts.marker = marker.value();
+  if (marker.ok() && isValidUtf8(marker.value())) facts.marker = marker.value();
   facts.seededIsExecutable = p_.files.isExecutableFile(seeded);
   if (!seeding::seedNeeded(facts)) return true;
 

@@ -1,5 +1,5 @@
-// Text handling for what a command wrote: UTF-8 checks, trimming, nonce
-// redaction and the one log line that reports a command's standard error.
+// Text handling for what a command wrote: nonce redaction and the one log
+// line that reports a command's standard error.
 // Pure functions, so every rule can be checked without running anything.
 #pragma once
 
@@ -9,13 +9,6 @@
 #include <vector>
 
 namespace ql::supervision {
-
-// Unicode White_Space: tab to carriage return, NEL, and every space and
-// line/paragraph separator (categories Zs, Zl, Zp).
-bool isUnicodeWhitespace(char32_t c);
-
-// Drops whitespace and newline characters from both ends of valid UTF-8.
-std::string trimWhitespace(std::string_view text);
 
 // Every "nonce=" followed by at least one character that is not '&', '"',
 // '\'' or whitespace has that run replaced by "REDACTED", left to right;

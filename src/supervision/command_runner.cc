@@ -14,7 +14,7 @@
 #include <cmath>
 
 #include "app/app_delegate.h"
-#include "datadir/config_scanner.h"
+#include "common/utf8.h"
 #include "supervision/command_report.h"
 #include "supervision/supervision_timing.h"
 
@@ -99,7 +99,7 @@ std::optional<CaptureResult> AppDelegate::runCapture(const std::vector<std::stri
   TimePoint graceStart = p_.clock.now();
   std::string out = task->collectOutput(OutputStream::kStandardOutput, supervision::kPipeGrace);
   int status = task->terminationStatus();
-  if (!datadir::isValidUtf8(out)) out.clear();
+  if (!isValidUtf8(out)) out.clear();
   reportStandardError("capture stderr [", arguments, *task,
                       remainingOf(p_.clock, graceStart, supervision::kPipeGrace));
   return CaptureResult{status, std::move(out)};

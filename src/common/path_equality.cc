@@ -1,9 +1,9 @@
-#include "datadir/path_equality.h"
+#include "common/path_equality.h"
 
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 
-#include "datadir/config_scanner.h"
+#include "common/utf8.h"
 
 namespace ql {
 
@@ -12,7 +12,7 @@ bool pathsEqual(const std::string& a, const std::string& b) {
   // Linux paths are bytes. Decoding invalid UTF-8 would turn different bad
   // bytes into the same replacement character and make unequal paths equal,
   // so such paths are only ever compared byte for byte.
-  if (!datadir::isValidUtf8(a) || !datadir::isValidUtf8(b)) return false;
+  if (!isValidUtf8(a) || !isValidUtf8(b)) return false;
   UErrorCode status = U_ZERO_ERROR;
   const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
   if (U_FAILURE(status)) return false;

@@ -1,5 +1,5 @@
 // Path equality: canonical equivalence and nothing more.
-#include "datadir/path_equality.h"
+#include "common/path_equality.h"
 
 #include <gtest/gtest.h>
 
