@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/text.h"
 #include "common/utf8.h"
 #include "supervision/command_report.h"
 
@@ -22,7 +23,7 @@ bool isTerminator(std::string_view rest) {
     cp = b & (0x7F >> n);
     for (size_t i = 1; i < n && i < rest.size(); ++i) cp = (cp << 6) | (static_cast<unsigned char>(rest[i]) & 0x3F);
   }
-  return ql::supervision::isUnicodeWhitespace(cp);
+  return ql::isUnicodeWhitespace(cp);
 }
 
 }  // namespace
