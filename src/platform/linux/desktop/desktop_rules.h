@@ -61,7 +61,7 @@ bool desktopSessionAvailable(const std::map<std::string, std::string>& environme
 // (control characters such as a newline).
 std::string desktopEntryFor(const std::string& entryTemplate, const std::string& executable,
                             const std::string& applicationId);
-// One Exec argument, quoted per the Desktop Entry Specification.
+// One Exec argument, quoted by the rules of freedesktop.org desktop entries.
 std::optional<std::string> quoteExecArgument(const std::string& argument);
 // Whether a bundle sits in an Applications folder, the only place the
 // desktop entry is written from (a download folder copy may vanish).
