@@ -4,10 +4,19 @@
 
 namespace ql {
 
+namespace {
+
+// glibc's strerror_r returns the text, which may be a static string instead
+// of buf; the XSI one (macOS, musl) fills buf and returns 0. One overload per
+// return type lets the same call compile against either C library.
+[[maybe_unused]] const char* errorText(const char* result, const char*) { return result; }
+[[maybe_unused]] const char* errorText(int result, const char* buf) { return result == 0 ? buf : "Unknown error"; }
+
+}  // namespace
+
 Status Status::Posix(int err) {
-  char buf[256];
-  // GNU strerror_r may return a static string instead of filling buf.
-  const char* text = strerror_r(err, buf, sizeof buf);
+  char buf[256] = "";
+  const char* text = errorText(strerror_r(err, buf, sizeof buf), buf);
   return Status(kPosixDomain, err == 0 ? -1 : err, text);
 }
 
