@@ -136,7 +136,7 @@ int main(int argc, char** argv) {
     size_t slash = path.rfind('/');
     std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
-    int dir = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dir = ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) {
       complain(path.c_str(), errno);
       continue;

@@ -279,8 +279,10 @@ class TreeWalk {
 
 // The folder that will hold (or holds) `leaf`, opened as the caller named
 // it: links on the way to it are the caller's, only the walk below is ours.
+// O_PATH: the *at calls need no read permission on it, as unlink(2) of a
+// path needs none on its folder.
 Result<UniqueFd> openParent(const std::string& parent) {
-  UniqueFd fd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd fd(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (fd.get() < 0) return Status::Posix(errno);
   return fd;
 }
