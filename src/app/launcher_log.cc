@@ -55,6 +55,10 @@ void AppDelegate::writeToLog(const std::string& bytes) {
 void AppDelegate::openLogFile() {
   std::string path = zvd_ + "/logs/app.log";
   std::lock_guard<std::mutex> lock(logMutex_);
+  // The logs folder may hold anything by now. createFile replaces a link or
+  // FIFO planted at the name rather than emptying what it leads to, and
+  // openForWriting takes only a plain file of our own, so the log can never
+  // land in someone else's file; when either refuses, standard error stays.
   if (p_.files.createFile(path).ok()) {
     if (auto handle = p_.files.openForWriting(path)) log_ = std::move(handle);
   }
