@@ -97,6 +97,20 @@ TEST_F(LogFixture, ALinkOrFifoAtTheLogIsReplacedNeverWrittenThrough) {
   ::alarm(0);
 }
 
+TEST_F(LogFixture, ALogsFolderThatIsALinkIsNotWrittenInto) {
+  // Someone else's directory, holding an app.log of its own.
+  const std::string elsewhere = t.root + "/elsewhere";
+  makeDirs(elsewhere);
+  writeFile(elsewhere + "/app.log", "not the launcher's");
+  makeDirs(t.home + "/.quillmark");
+  makeLink(logs, elsewhere);
+  d->logLine("one");
+  d->openLogFile();
+  EXPECT_TRUE(d->logIsStandardError());
+  EXPECT_EQ(readFile(elsewhere + "/app.log"), "not the launcher's");
+  EXPECT_EQ(d->preLogSnapshot(), stamp + "one\n");
+}
+
 TEST_F(LogFixture, UnusableLogsFolderKeepsStandardErrorAndGrowsPreLog) {
   makeDirs(t.home + "/.quillmark");
   writeFile(logs, "a plain file where the folder should be");
