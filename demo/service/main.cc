@@ -31,10 +31,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
@@ -73,14 +73,29 @@ std::string expandTilde(const std::string& path) {
   return home + rest;
 }
 
+// config.toml and the lock file sit in folders others may write: a FIFO or a
+// device there must not stall the service, so only a regular file is read,
+// without waiting, and never past `maxBytes`.
 std::optional<std::string> readSmallFile(const std::string& path, size_t maxBytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string data(maxBytes + 1, '\0');
-  in.read(data.data(), static_cast<std::streamsize>(data.size()));
-  data.resize(static_cast<size_t>(in.gcount()));
-  if (data.size() > maxBytes) return std::nullopt;
-  return data;
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > maxBytes) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  std::string data;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || data.size() + static_cast<size_t>(n) > maxBytes) {
+      ::close(fd);
+      if (n == 0) return data;
+      return std::nullopt;
+    }
+    data.append(buf, static_cast<size_t>(n));
+  }
 }
 
 std::string dataDirectory() {
@@ -122,11 +137,20 @@ std::optional<Instance> runningInstance(const std::string& lockPath) {
 bool writeLockFile(const std::string& lockPath, int port) {
   nlohmann::json doc = {{"pid", ::getpid()}, {"port", port}, {"url", "http://127.0.0.1:" + std::to_string(port) + "/"}};
   // Written beside and renamed over: a reader never sees half a lock file.
+  // The temporary is a new file of our own: whatever a crashed run (or
+  // someone else) left at its name is removed, never written through.
   std::string tmp = lockPath + ".tmp." + std::to_string(::getpid());
+  (void)::unlink(tmp.c_str());
   {
-    std::ofstream out(tmp, std::ios::trunc);
-    out << doc.dump() << "\n";
-    if (!out.good()) return false;
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    std::string text = doc.dump() + "\n";
+    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ok = ::close(fd) == 0 && ok;
+    if (!ok) {
+      ::unlink(tmp.c_str());
+      return false;
+    }
   }
   return ::rename(tmp.c_str(), lockPath.c_str()) == 0;
 }

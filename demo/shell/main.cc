@@ -20,6 +20,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
@@ -30,7 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <sstream>
 #include <optional>
 #include <string>
 
@@ -94,8 +95,24 @@ std::optional<PlannedExit> plannedExit() {
     p.afterSeconds = *after;
     return p;
   }
-  std::ifstream in(executableDirectory() + "/demo-shell.conf");
-  if (!in) return std::nullopt;
+  // The bundle's folder may be writable by others: a FIFO or device at the
+  // name must not stall the shell, so only a small regular file is read.
+  std::istringstream in;
+  {
+    int fd = ::open((executableDirectory() + "/demo-shell.conf").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat st;
+    std::string text;
+    char buf[4096];
+    ssize_t n = 0;
+    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    while (regular && text.size() < 65536 && ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))) {
+      if (n > 0) text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    if (!regular) return std::nullopt;
+    in.str(text);
+  }
   std::optional<PlannedExit> p;
   for (std::string line; std::getline(in, line);) {
     line = trim(line);

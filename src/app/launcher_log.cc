@@ -55,7 +55,13 @@ void AppDelegate::writeToLog(const std::string& bytes) {
 void AppDelegate::openLogFile() {
   std::string path = zvd_ + "/logs/app.log";
   std::lock_guard<std::mutex> lock(logMutex_);
-  if (p_.files.createFile(path).ok()) {
+  // The logs folder may hold anything by now. createFile replaces a link or
+  // FIFO planted at the name rather than emptying what it leads to, and
+  // openForWriting takes only a plain file of our own, so the log can never
+  // land in someone else's file; when either refuses, standard error stays.
+  // The folder itself must be a real one: "logs" planted as a link to
+  // another directory would put (or replace) an app.log in there.
+  if (p_.files.entryType(zvd_ + "/logs") == EntryType::kDirectory && p_.files.createFile(path).ok()) {
     if (auto handle = p_.files.openForWriting(path)) log_ = std::move(handle);
   }
   if (!preLog_.empty() && log_ != p_.files.standardError()) (void)log_->write(preLog_);

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -61,6 +64,51 @@ TEST_F(LogFixture, OpeningTheFileCopiesPreLogAndLaterLinesGoToTheFileOnly) {
   // Log lines after the open stay off standard error; raw notices do not.
   EXPECT_EQ(t.stderrText(), before + "[quillmark] SECURITY: late\n");
   EXPECT_EQ(d->preLogSnapshot(), before);
+}
+
+TEST_F(LogFixture, ALinkOrFifoAtTheLogIsReplacedNeverWrittenThrough) {
+  // A data directory's key beside the launcher home, and app.log pointing at it.
+  const std::string key = t.home + "/.zorvan/encryption.key";
+  makeDirs(t.home + "/.zorvan");
+  writeFile(key, "the only copy of the key", 0600);
+  const std::pair<const char*, std::function<void(const std::string&)>> plants[] = {
+      {"link to the key", [&](const std::string& log) { makeLink(log, key); }},
+      {"FIFO", [](const std::string& log) { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); }},
+  };
+  ::alarm(30);  // an open that waits on the FIFO fails the test instead of hanging it
+  for (const auto& [what, plant] : plants) {
+    SCOPED_TRACE(what);
+    TestPlatform fresh;
+    std::string freshLogs = fresh.home + "/.quillmark/logs";
+    makeDirs(freshLogs);
+    plant(freshLogs + "/app.log");
+    auto launcher = fresh.makeDelegate();
+    launcher->logLine("before");
+    launcher->openLogFile();
+    launcher->logLine("after");
+    EXPECT_EQ(readFile(key), "the only copy of the key");
+    // The launch still gets its log: a file of its own at the name.
+    EXPECT_FALSE(launcher->logIsStandardError());
+    struct stat st;
+    ASSERT_EQ(::lstat((freshLogs + "/app.log").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(fresh.logFileText(), stamp + "before\n" + stamp + "after\n");
+  }
+  ::alarm(0);
+}
+
+TEST_F(LogFixture, ALogsFolderThatIsALinkIsNotWrittenInto) {
+  // Someone else's directory, holding an app.log of its own.
+  const std::string elsewhere = t.root + "/elsewhere";
+  makeDirs(elsewhere);
+  writeFile(elsewhere + "/app.log", "not the launcher's");
+  makeDirs(t.home + "/.quillmark");
+  makeLink(logs, elsewhere);
+  d->logLine("one");
+  d->openLogFile();
+  EXPECT_TRUE(d->logIsStandardError());
+  EXPECT_EQ(readFile(elsewhere + "/app.log"), "not the launcher's");
+  EXPECT_EQ(d->preLogSnapshot(), stamp + "one\n");
 }
 
 TEST_F(LogFixture, UnusableLogsFolderKeepsStandardErrorAndGrowsPreLog) {

@@ -1,5 +1,31 @@
 // File-system services the launcher uses. Every path is a plain string; no
 // call here normalises a path unless its contract says so.
+//
+// The access rule. The launcher works in folders that other programs can
+// write (the home, ~/.quillmark, the bundle it was started from, the
+// Applications folders, other running bundles), so any name may hold a link,
+// a FIFO, a socket, a device, or be swapped between two calls. Every
+// implementation of this interface keeps these, in every call:
+// - An open never waits on what it finds: it is non-blocking and
+//   close-on-exec, and the type is read with fstat on the descriptor before
+//   a byte is read or written. A FIFO, socket or device is refused: a read
+//   answers EINVAL, which each caller treats as the file being unreadable.
+// - A final symbolic link is followed only where the call's contract says
+//   so: the existence, executability and writability tests, resolvedPath,
+//   readFile and contentsOfDirectory (reading and listing cannot change
+//   what the link reaches). Every other call acts on the link itself.
+// - A write that creates or empties a file never writes through what the
+//   name holds: a link, FIFO, socket, device or a file with other hard
+//   links is replaced by a new file renamed over the name, or the call
+//   fails; nothing behind the name is touched.
+// - Recursive removal and copy walk by descriptor, each entry named
+//   relative to its open folder and opened without following links, so a
+//   folder swapped for a link during the walk fails that step instead of
+//   leading the walk into the link's target. Attribute changes act on a
+//   descriptor whose type has been checked.
+// - Every read is bounded: readFile takes the caller's limit.
+// Links in the folders on the way to the final name are the caller's: the
+// launcher's own home may legitimately be a link (a migrated data directory).
 #pragma once
 
 #include <memory>
@@ -51,12 +77,16 @@ class FileManager {
 
   // --- Changes ------------------------------------------------------------
   virtual Status createDirectory(const std::string& path, bool withIntermediates) = 0;
-  // Creates `path` empty, or empties an existing file.
+  // Creates `path` empty, or empties an existing regular file. Whatever else
+  // is at the name (a link, a FIFO, …) is replaced, never written through;
+  // a directory fails.
   virtual Status createFile(const std::string& path) = 0;
   // Removes a directory with everything in it, or a link itself (never its
   // target), or a file.
   virtual Status removeItem(const std::string& path) = 0;
-  // Recursive copy that keeps modes and symbolic links; `to` must not exist.
+  // Recursive copy that keeps modes, symbolic links (as links) and user
+  // extended attributes; `to` must not exist. FIFOs, sockets and devices
+  // fail the copy (ENOTSUP).
   virtual Status copyItem(const std::string& from, const std::string& to) = 0;
   // POSIX rename(2): atomic, replaces a file or an empty directory at `to`.
   virtual Status rename(const std::string& from, const std::string& to) = 0;
@@ -71,18 +101,21 @@ class FileManager {
   virtual Result<std::vector<std::string>> contentsOfDirectory(const std::string& path) = 0;
 
   // --- Contents -----------------------------------------------------------
-  // Reads the whole file; refuses (EFBIG) one larger than `maxBytes`.
+  // Reads the whole regular file (following a final link); refuses (EFBIG)
+  // one larger than `maxBytes`, and (EINVAL) a FIFO, socket or device.
   virtual Result<std::string> readFile(const std::string& path,
                                        size_t maxBytes = size_t(1) << 30) = 0;
-  // Writes `data`; `atomically` writes a temporary file beside it and renames
-  // it over `path`, so a reader sees the old or the new contents (no fsync:
-  // it promises atomicity, not durability across a power cut).
+  // Writes `data`, creating or emptying `path` as createFile does;
+  // `atomically` writes a new temporary file beside it and renames it over
+  // `path`, so a reader sees the old or the new contents (no fsync: it
+  // promises atomicity, not durability across a power cut).
   virtual Status writeFile(const std::string& path, std::string_view data, bool atomically) = 0;
 
   // --- Handles ------------------------------------------------------------
   // Always the same object for the life of the file manager.
   virtual std::shared_ptr<FileHandle> standardError() = 0;
-  // A write handle positioned at the start of an existing file, or nullptr.
+  // A write handle positioned at the start of an existing regular file that
+  // is no link and has no other hard link, or nullptr.
   virtual std::shared_ptr<FileHandle> openForWriting(const std::string& path) = 0;
 };
 

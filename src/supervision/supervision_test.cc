@@ -2,6 +2,7 @@
 // runner's logic, the lock file probe, the daemon and shell supervisors,
 // the browser fallback and the user actions.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <unistd.h>
@@ -239,8 +240,11 @@ TEST_F(SupervisionTest, LockfilePidAliveProbesOnlyAUsablePid) {
       {"not ours to signal", R"({"pid": 4242})", EPERM, false, true},
       {"pid 0 is never probed", R"({"pid": 0})", 0, false, false},
       {"malformed", R"({"pid": )", 0, false, false},
-      {"far too large to be a lock file", "{\"pid\": 4242, \"pad\": \"" + std::string(100000, 'x') + "\"}", 0, false,
-       false},
+      // Large but within the bound: read whole, so a live service is seen.
+      {"large lock file naming a live process", "{\"pid\": 4242, \"pad\": \"" + std::string(100000, 'x') + "\"}",
+       0, true, true},
+      {"past the bound reads as unreadable",
+       "{\"pid\": 4242, \"pad\": \"" + std::string(supervision::kMaxLockFileBytes, 'x') + "\"}", 0, false, false},
   };
   make(false);
   for (const Case& c : cases) {
@@ -254,6 +258,15 @@ TEST_F(SupervisionTest, LockfilePidAliveProbesOnlyAUsablePid) {
     EXPECT_EQ(d->lockfilePidAlive(), c.alive);
     EXPECT_EQ(t.process.probedPids().size() - before, c.probed ? 1u : 0u);
   }
+
+  // A FIFO planted as the lock file is unreadable at once, never waited on
+  // (the alarm turns a hang into a failed test).
+  std::string lock = d->dataDir() + "/zorvan.lock";
+  ::unlink(lock.c_str());
+  ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0);
+  ::alarm(20);
+  EXPECT_FALSE(d->lockfilePidAlive());
+  ::alarm(0);
 }
 
 // ---------------------------------------------------------- daemon supervisor

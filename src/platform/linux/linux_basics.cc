@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/file_handle.h"
+
 extern char** environ;
 
 namespace ql::linux_backend {
@@ -111,16 +113,11 @@ std::map<std::string, InfoValue> parseInfoPlist(const std::string& bytes) {
 }
 
 LinuxBundle::LinuxBundle(std::string bundlePath) : path_(std::move(bundlePath)) {
-  std::string plistPath = path_ + "/Contents/Info.plist";
-  FILE* f = std::fopen(plistPath.c_str(), "rb");
-  if (!f) return;
-  std::string bytes;
-  char buf[65536];
-  size_t n;
-  // An Info.plist is small; anything past 16 MB is not one.
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && bytes.size() < (16u << 20)) bytes.append(buf, n);
-  std::fclose(f);
-  info_ = parseInfoPlist(bytes);
+  // A FIFO, socket or device in place of the Info.plist reads as a missing
+  // one (no wait on a writer that never comes), and so does anything larger
+  // than any real Info.plist.
+  Result<std::string> bytes = readRegularFile(path_ + "/Contents/Info.plist", kMaxInfoPlistBytes, true);
+  if (bytes.ok()) info_ = parseInfoPlist(bytes.value());
 }
 
 std::optional<std::string> LinuxBundle::bundleIdentifier() {

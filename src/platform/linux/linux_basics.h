@@ -35,7 +35,9 @@ std::string bundlePathForExecutable(const std::string& executablePath);
 // The running executable, from /proc/self/exe.
 std::string currentExecutablePath();
 
-// The information dictionary is read once, when the bundle is made.
+// The information dictionary is read once, when the bundle is made. An
+// Info.plist that is no regular file (a FIFO, a device) or is larger than
+// kMaxInfoPlistBytes counts as missing.
 class LinuxBundle : public Bundle {
  public:
   explicit LinuxBundle(std::string bundlePath);
@@ -47,6 +49,9 @@ class LinuxBundle : public Bundle {
   std::string path_;
   std::map<std::string, InfoValue> info_;
 };
+
+// An Info.plist is a few kilobytes; a file past this is not one.
+inline constexpr size_t kMaxInfoPlistBytes = size_t(16) << 20;
 
 // Parses an Info.plist (XML or binary) into its top-level values; a missing
 // or malformed file gives an empty dictionary.

@@ -2,12 +2,17 @@
 // the headless alert, and the process probes.
 #include "platform/linux/linux_basics.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
+
+#include "tests/fakes/test_platform.h"
 
 namespace ql::linux_backend {
 namespace {
@@ -86,6 +91,40 @@ TEST(LinuxBundleTest, MissingInfoPlistHasNoIdentifierOrVersion) {
   EXPECT_EQ(b.bundlePath(), "/nonexistent/Quillmark.app");
   EXPECT_FALSE(b.bundleIdentifier().has_value());
   EXPECT_FALSE(b.infoValue("CFBundleVersion").isString());
+}
+
+TEST(LinuxBundleTest, InfoPlistThatIsNoPlainFileReadsAsMissing) {
+  ql::testing::TempDir tmp;
+  const std::string bundle = tmp.path() + "/Quillmark.app";
+  const std::string plist = bundle + "/Contents/Info.plist";
+  ql::testing::makeDirs(bundle + "/Contents");
+  int heldOpen = -1;
+  const std::pair<const char*, std::function<void()>> plants[] = {
+      {"FIFO with no writer", [&] { ASSERT_EQ(::mkfifo(plist.c_str(), 0600), 0); }},
+      // A writer that never writes: a blocking read would wait for ever.
+      {"FIFO held open by a silent writer",
+       [&] {
+         ASSERT_EQ(::mkfifo(plist.c_str(), 0600), 0);
+         heldOpen = ::open(plist.c_str(), O_RDWR | O_NONBLOCK);
+         ASSERT_GE(heldOpen, 0);
+       }},
+      {"link to /dev/zero", [&] { ql::testing::makeLink(plist, "/dev/zero"); }},
+  };
+  ::alarm(30);  // a hang fails the test instead of blocking the suite
+  for (const auto& [what, plant] : plants) {
+    SCOPED_TRACE(what);
+    ::unlink(plist.c_str());
+    plant();
+    LinuxBundle b(bundle);
+    EXPECT_FALSE(b.bundleIdentifier().has_value());
+    if (heldOpen >= 0) ::close(heldOpen);
+    heldOpen = -1;
+  }
+  ::alarm(0);
+  // The same bundle with a real Info.plist is read.
+  ::unlink(plist.c_str());
+  ql::testing::writeFile(plist, kXml);
+  EXPECT_EQ(LinuxBundle(bundle).bundleIdentifier(), "com.example.q");
 }
 
 TEST(ProcessInfoTest, SignalProbeOfOwnAndOutOfRangePids) {

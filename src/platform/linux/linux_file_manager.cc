@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -13,6 +12,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <functional>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/file_handle.h"
@@ -20,44 +21,6 @@
 namespace ql::linux_backend {
 
 namespace {
-
-// Closes a descriptor when it goes out of scope.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int f = fd_;
-    fd_ = -1;
-    return f;
-  }
-
- private:
-  int fd_;
-};
-
-class UniqueDir {
- public:
-  explicit UniqueDir(DIR* d) : d_(d) {}
-  ~UniqueDir() {
-    if (d_) ::closedir(d_);
-  }
-  UniqueDir(const UniqueDir&) = delete;
-  UniqueDir& operator=(const UniqueDir&) = delete;
-  DIR* get() const { return d_; }
-
- private:
-  DIR* d_;
-};
-
-// A path the kernel would see differently from the string we hold: empty,
-// or with an embedded NUL that would silently cut it short at c_str().
-bool unusable(const std::string& path) { return path.empty() || path.find('\0') != std::string::npos; }
 
 std::vector<std::string> splitComponents(const std::string& path) {
   std::vector<std::string> out;
@@ -77,27 +40,86 @@ std::string currentDirectory() {
   return buf.data();
 }
 
-// Copies file contents with the kernel's help where it can (copy_file_range
-// shares extents or copies in-kernel), falling back to sendfile.
-Status copyContents(int in, int out, off_t size) {
+// The walks below hold a descriptor on every directory they are inside and
+// name each entry relative to it (openat, fstatat, unlinkat, mkdirat,
+// symlinkat). A directory swapped for a link between our look at it and our
+// open of it then fails the open (O_NOFOLLOW|O_DIRECTORY) instead of leading
+// the walk into the link's target.
+
+// The leaf and the folder that holds it, "." for a bare name.
+std::pair<std::string, std::string> splitParent(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {".", path};
+  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+std::string stripTrailingSlashes(std::string p) {
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  return p;
+}
+
+Result<std::string> readLinkAt(int dirFd, const char* name) {
+  std::vector<char> buf(PATH_MAX);
+  for (;;) {
+    ssize_t n = ::readlinkat(dirFd, name, buf.data(), buf.size());
+    if (n < 0) return Status::Posix(errno);
+    if (static_cast<size_t>(n) < buf.size()) return std::string(buf.data(), static_cast<size_t>(n));
+    buf.resize(buf.size() * 2);
+  }
+}
+
+int openDirectoryAt(int dirFd, const char* name) {
+  return ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+}
+
+// Whether the file system has shown, during one copy, that it lacks a fast
+// path: tried once per copy, not once per file.
+struct CopyPaths {
+  bool clone = true;
+  bool copyRange = true;
+};
+
+bool unsupported(int err) {
+  return err == EOPNOTSUPP || err == ENOTTY || err == EXDEV || err == EINVAL || err == ENOSYS || err == EBADF ||
+         err == ETXTBSY || err == EPERM;
+}
+
+// The kernel's fastest copy first: a reflink (FICLONE) shares the extents
+// and costs no data I/O at all; copy_file_range copies inside the kernel
+// (and reflinks on its own where it can); plain reads and writes are the
+// fallback for file systems with neither. copy_file_range and read/write
+// both continue from the descriptors' offsets, so a fallback in mid-file
+// resumes where the faster path stopped.
+Status copyContents(int in, int out, off_t size, CopyPaths& paths) {
+  if (size <= 0) return Status::OK();
+  if (paths.clone) {
+    if (::ioctl(out, FICLONE, in) == 0) return Status::OK();
+    if (!unsupported(errno)) return Status::Posix(errno);
+    paths.clone = false;
+  }
   off_t done = 0;
-  bool useCopyRange = true;
-  while (done < size) {
-    ssize_t n;
-    if (useCopyRange) {
-      n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(size - done), 0);
-      if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)) {
-        useCopyRange = false;
-        continue;
-      }
-    } else {
-      n = ::sendfile(out, in, nullptr, static_cast<size_t>(size - done));
+  while (paths.copyRange && done < size) {
+    ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(size - done), 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (!unsupported(errno)) return Status::Posix(errno);
+      paths.copyRange = false;
+      break;
     }
+    if (n == 0) return Status::OK();  // the file shrank while we copied
+    done += n;
+  }
+  if (done >= size) return Status::OK();
+  std::vector<char> buf(size_t(1) << 17);
+  while (done < size) {
+    ssize_t n = ::read(in, buf.data(), std::min(buf.size(), static_cast<size_t>(size - done)));
     if (n < 0) {
       if (errno == EINTR) continue;
       return Status::Posix(errno);
     }
-    if (n == 0) break;  // the file shrank while we copied
+    if (n == 0) break;
+    Status s = writeAll(out, std::string_view(buf.data(), static_cast<size_t>(n)));
+    if (!s.ok()) return s;
     done += n;
   }
   return Status::OK();
@@ -107,89 +129,163 @@ Status copyContents(int in, int out, off_t size) {
 // extended attributes: a downloaded bundle's quarantine mark must survive the
 // install copy so that the quarantine step has something to clear. Other
 // namespaces (security.*, trusted.*) belong to the system's policy, not to
-// the file, and are left to it. A file system without them is not an error.
-void copyUserXattrs(const std::string& from, const std::string& to) {
-  ssize_t len = ::llistxattr(from.c_str(), nullptr, 0);
+// the file, and are left to it. Most entries carry none, and one empty list
+// is all they cost; a file system without attributes is not an error.
+void copyUserXattrs(int from, int to) {
+  ssize_t len = ::flistxattr(from, nullptr, 0);
   if (len <= 0) return;
   std::vector<char> names(static_cast<size_t>(len));
-  len = ::llistxattr(from.c_str(), names.data(), names.size());
+  len = ::flistxattr(from, names.data(), names.size());
   if (len <= 0) return;
   for (size_t i = 0; i < static_cast<size_t>(len);) {
     std::string name(&names[i]);
     i += name.size() + 1;
     if (name.rfind("user.", 0) != 0) continue;
-    ssize_t vlen = ::lgetxattr(from.c_str(), name.c_str(), nullptr, 0);
+    ssize_t vlen = ::fgetxattr(from, name.c_str(), nullptr, 0);
     if (vlen < 0) continue;
     std::vector<char> value(static_cast<size_t>(vlen) + 1);
-    vlen = ::lgetxattr(from.c_str(), name.c_str(), value.data(), value.size());
+    vlen = ::fgetxattr(from, name.c_str(), value.data(), value.size());
     if (vlen < 0) continue;
-    (void)::lsetxattr(to.c_str(), name.c_str(), value.data(), static_cast<size_t>(vlen), 0);
+    (void)::fsetxattr(to, name.c_str(), value.data(), static_cast<size_t>(vlen), 0);
   }
 }
 
-Status copyRecursive(const std::string& from, const std::string& to) {
-  struct stat st;
-  if (::lstat(from.c_str(), &st) != 0) return Status::Posix(errno);
-  if (S_ISLNK(st.st_mode)) {
-    std::vector<char> buf(static_cast<size_t>(st.st_size) + 1 > PATH_MAX ? st.st_size + 1 : PATH_MAX);
-    ssize_t n = ::readlink(from.c_str(), buf.data(), buf.size());
-    if (n < 0) return Status::Posix(errno);
-    if (::symlink(std::string(buf.data(), static_cast<size_t>(n)).c_str(), to.c_str()) != 0)
-      return Status::Posix(errno);
-    return Status::OK();
-  }
-  if (S_ISDIR(st.st_mode)) {
-    if (::mkdir(to.c_str(), 0700) != 0) return Status::Posix(errno);
-    UniqueDir dir(::opendir(from.c_str()));
-    if (!dir.get()) return Status::Posix(errno);
-    while (dirent* e = ::readdir(dir.get())) {
-      std::string name = e->d_name;
-      if (name == "." || name == "..") continue;
-      Status s = copyRecursive(from + "/" + name, to + "/" + name);
-      if (!s.ok()) return s;
+class TreeWalk {
+ public:
+  explicit TreeWalk(const std::function<void(const std::string&)>* observer) : observer_(observer) {}
+
+  // Copies the entry `name` of `srcDir` to the new entry `newName` of
+  // `dstDir`. `type` is what readdir said it is (DT_UNKNOWN: not known).
+  Status copyEntry(int srcDir, const char* name, int dstDir, const char* newName, unsigned char type,
+                   const std::string& shown) {
+    if (type == DT_UNKNOWN) {
+      struct stat st;
+      if (::fstatat(srcDir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return Status::Posix(errno);
+      type = S_ISLNK(st.st_mode) ? DT_LNK : S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_FIFO;
     }
-    copyUserXattrs(from, to);
-    if (::chmod(to.c_str(), st.st_mode & 07777) != 0) return Status::Posix(errno);
-    return Status::OK();
+    observe(shown);
+    if (type == DT_LNK) {
+      Result<std::string> text = readLinkAt(srcDir, name);
+      if (!text.ok()) return text.status();
+      if (::symlinkat(text->c_str(), dstDir, newName) != 0) return Status::Posix(errno);
+      return Status::OK();
+    }
+    if (type == DT_DIR) {
+      UniqueFd src(openDirectoryAt(srcDir, name));
+      if (src.get() < 0) return Status::Posix(errno);
+      struct stat st;
+      if (::fstat(src.get(), &st) != 0) return Status::Posix(errno);
+      if (::mkdirat(dstDir, newName, 0700) != 0) return Status::Posix(errno);
+      UniqueFd dst(openDirectoryAt(dstDir, newName));
+      if (dst.get() < 0) return Status::Posix(errno);
+      Status s = copyChildren(src.get(), dst.get(), shown);
+      if (!s.ok()) return s;
+      copyUserXattrs(src.get(), dst.get());
+      // The mode last: a read-only folder still had to take its entries.
+      if (::fchmod(dst.get(), st.st_mode & 07777) != 0) return Status::Posix(errno);
+      return Status::OK();
+    }
+    if (type == DT_REG) {
+      UniqueFd in(::openat(srcDir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      if (in.get() < 0) return Status::Posix(errno);
+      struct stat st;
+      if (::fstat(in.get(), &st) != 0) return Status::Posix(errno);
+      if (!S_ISREG(st.st_mode)) return Status::Posix(ENOTSUP);
+      UniqueFd out(::openat(dstDir, newName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      if (out.get() < 0) return Status::Posix(errno);
+      Status s = copyContents(in.get(), out.get(), st.st_size, paths_);
+      if (!s.ok()) return s;
+      copyUserXattrs(in.get(), out.get());
+      if (::fchmod(out.get(), st.st_mode & 07777) != 0) return Status::Posix(errno);
+      return Status::OK();
+    }
+    // Devices, sockets and FIFOs have no place in a bundle.
+    return Status::Posix(ENOTSUP);
   }
-  if (S_ISREG(st.st_mode)) {
-    UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0) return Status::Posix(errno);
-    UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (out.get() < 0) return Status::Posix(errno);
-    Status s = copyContents(in.get(), out.get(), st.st_size);
-    if (!s.ok()) return s;
-    copyUserXattrs(from, to);
-    if (::fchmod(out.get(), st.st_mode & 07777) != 0) return Status::Posix(errno);
-    return Status::OK();
-  }
-  // Devices, sockets and FIFOs have no place in a bundle.
-  return Status::Posix(ENOTSUP);
-}
 
-Status removeRecursive(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return Status::Posix(errno);
-  if (S_ISDIR(st.st_mode)) {
+  // Removes the entry `name` of `dir`: a directory with everything in it,
+  // anything else (a link included) by its name alone.
+  Status removeEntry(int dir, const char* name, const std::string& shown) {
+    struct stat st;
+    if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return Status::Posix(errno);
+    if (!S_ISDIR(st.st_mode)) return unlinkAt(dir, name, 0);
+    observe(shown);
     {
-      UniqueDir dir(::opendir(path.c_str()));
-      if (!dir.get()) return Status::Posix(errno);
-      Status first;
-      while (dirent* e = ::readdir(dir.get())) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        Status s = removeRecursive(path + "/" + name);
-        if (!s.ok() && first.ok()) first = s;
+      UniqueFd sub(openDirectoryAt(dir, name));
+      if (sub.get() < 0) {
+        // Swapped for a link or a file since the look: what is there now is
+        // removed by its name, never entered.
+        if (errno == ELOOP || errno == ENOTDIR) return unlinkAt(dir, name, 0);
+        return Status::Posix(errno);
       }
+      Status first;
+      Status listed = forEachChild(sub.get(), [&](const char* child, unsigned char, const std::string& path) {
+        Status s = removeEntry(sub.get(), child, path);
+        if (!s.ok() && first.ok()) first = s;
+        return Status::OK();  // keep going: remove what can be removed
+      }, shown);
+      if (!listed.ok()) return listed;
       if (!first.ok()) return first;
     }
-    if (::rmdir(path.c_str()) != 0) return Status::Posix(errno);
+    return unlinkAt(dir, name, AT_REMOVEDIR);
+  }
+
+ private:
+  static Status unlinkAt(int dir, const char* name, int flags) {
+    if (::unlinkat(dir, name, flags) != 0) return Status::Posix(errno);
     return Status::OK();
   }
-  if (::unlink(path.c_str()) != 0) return Status::Posix(errno);
-  return Status::OK();
-}
 
+  void observe(const std::string& path) {
+    if (observer_ && *observer_) (*observer_)(path);
+  }
+
+  Status copyChildren(int src, int dst, const std::string& shown) {
+    return forEachChild(src, [&](const char* child, unsigned char type, const std::string& path) {
+      return copyEntry(src, child, dst, child, type, path);
+    }, shown);
+  }
+
+  // Lists `dir` through a duplicate of its descriptor (closedir closes the
+  // duplicate; `dir` stays ours) and stops at the first error `visit` gives.
+  template <typename Visit>
+  static Status forEachChild(int dir, Visit visit, const std::string& shown) {
+    int dup = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
+    if (dup < 0) return Status::Posix(errno);
+    DIR* d = ::fdopendir(dup);
+    if (!d) {
+      Status s = Status::Posix(errno);
+      ::close(dup);
+      return s;
+    }
+    ::rewinddir(d);
+    Status result;
+    errno = 0;
+    while (dirent* e = ::readdir(d)) {
+      const char* n = e->d_name;
+      if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+      result = visit(n, e->d_type, shown + "/" + n);
+      if (!result.ok()) break;
+      errno = 0;
+    }
+    if (result.ok() && errno != 0) result = Status::Posix(errno);
+    ::closedir(d);
+    return result;
+  }
+
+  const std::function<void(const std::string&)>* observer_;
+  CopyPaths paths_;
+};
+
+// The folder that will hold (or holds) `leaf`, opened as the caller named
+// it: links on the way to it are the caller's, only the walk below is ours.
+// O_PATH: the *at calls need no read permission on it, as unlink(2) of a
+// path needs none on its folder.
+Result<UniqueFd> openParent(const std::string& parent) {
+  UniqueFd fd(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) return Status::Posix(errno);
+  return fd;
+}
 }  // namespace
 
 std::string standardizePath(const std::string& path) {
@@ -211,7 +307,7 @@ LinuxFileManager::LinuxFileManager() : stderr_(std::make_shared<FdFileHandle>(ST
 
 EntryType LinuxFileManager::entryType(const std::string& path) {
   struct stat st;
-  if (unusable(path) || ::lstat(path.c_str(), &st) != 0) return EntryType::kNone;
+  if (unusablePath(path) || ::lstat(path.c_str(), &st) != 0) return EntryType::kNone;
   if (S_ISDIR(st.st_mode)) return EntryType::kDirectory;
   if (S_ISLNK(st.st_mode)) return EntryType::kSymbolicLink;
   if (S_ISREG(st.st_mode)) return EntryType::kRegular;
@@ -219,7 +315,7 @@ EntryType LinuxFileManager::entryType(const std::string& path) {
 }
 
 std::optional<std::string> LinuxFileManager::linkText(const std::string& path) {
-  if (unusable(path)) return std::nullopt;
+  if (unusablePath(path)) return std::nullopt;
   std::vector<char> buf(PATH_MAX);
   for (;;) {
     ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
@@ -230,7 +326,7 @@ std::optional<std::string> LinuxFileManager::linkText(const std::string& path) {
 }
 
 std::string LinuxFileManager::resolvedPath(const std::string& path) {
-  if (unusable(path)) return path;
+  if (unusablePath(path)) return path;
   std::string absolute = path[0] == '/' ? path : currentDirectory() + "/" + path;
   // Walk the components, resolving each link we meet; once a component is
   // missing, the rest is kept as written (folded textually).
@@ -279,28 +375,28 @@ std::string LinuxFileManager::resolvedPath(const std::string& path) {
 
 bool LinuxFileManager::fileExists(const std::string& path) {
   struct stat st;
-  return !unusable(path) && ::stat(path.c_str(), &st) == 0;
+  return !unusablePath(path) && ::stat(path.c_str(), &st) == 0;
 }
 
 bool LinuxFileManager::fileExists(const std::string& path, bool* isDirectory) {
   struct stat st;
-  if (unusable(path) || ::stat(path.c_str(), &st) != 0) return false;
+  if (unusablePath(path) || ::stat(path.c_str(), &st) != 0) return false;
   if (isDirectory) *isDirectory = S_ISDIR(st.st_mode);
   return true;
 }
 
 bool LinuxFileManager::isExecutableFile(const std::string& path) {
   struct stat st;
-  if (unusable(path) || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (unusablePath(path) || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   return ::access(path.c_str(), X_OK) == 0;
 }
 
 bool LinuxFileManager::isWritableFile(const std::string& path) {
-  return !unusable(path) && ::access(path.c_str(), W_OK) == 0;
+  return !unusablePath(path) && ::access(path.c_str(), W_OK) == 0;
 }
 
 Status LinuxFileManager::createDirectory(const std::string& path, bool withIntermediates) {
-  if (unusable(path)) return Status::Posix(path.empty() ? ENOENT : EINVAL);
+  if (unusablePath(path)) return Status::Posix(path.empty() ? ENOENT : EINVAL);
   if (!withIntermediates) {
     if (::mkdir(path.c_str(), 0777) != 0) return Status::Posix(errno);
     return Status::OK();
@@ -316,43 +412,54 @@ Status LinuxFileManager::createDirectory(const std::string& path, bool withInter
 }
 
 Status LinuxFileManager::createFile(const std::string& path) {
-  if (unusable(path)) return Status::Posix(path.empty() ? ENOENT : EINVAL);
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return Status::Posix(errno);
-  ::close(fd);
-  return Status::OK();
+  Result<UniqueFd> fd = openEmptiedForWriting(path, 0644);
+  return fd.ok() ? Status::OK() : fd.status();
 }
 
 Status LinuxFileManager::removeItem(const std::string& path) {
-  if (unusable(path)) return Status::Posix(path.empty() ? ENOENT : EINVAL);
-  // lstat("link/") follows the link, and the recursion would then empty the
-  // link's target. Without the trailing slashes the link itself is removed.
-  std::string p = path;
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
-  return removeRecursive(p);
+  if (unusablePath(path)) return Status::Posix(path.empty() ? ENOENT : EINVAL);
+  // "link/" would make the kernel follow the link, and the walk would then
+  // empty its target. Without the trailing slashes the link itself goes.
+  std::string p = stripTrailingSlashes(path);
+  if (p == "/") return Status::Posix(EBUSY);
+  auto [parent, leaf] = splitParent(p);
+  Result<UniqueFd> dir = openParent(parent);
+  if (!dir.ok()) return dir.status();
+  return TreeWalk(&walkObserver_).removeEntry(dir->get(), leaf.c_str(), p);
 }
 
 Status LinuxFileManager::copyItem(const std::string& from, const std::string& to) {
-  if (unusable(from) || unusable(to)) return Status::Posix(EINVAL);
-  if (entryType(to) != EntryType::kNone) return Status::Posix(EEXIST);
-  return copyRecursive(from, to);
+  if (unusablePath(from) || unusablePath(to)) return Status::Posix(EINVAL);
+  std::string src = stripTrailingSlashes(from), dst = stripTrailingSlashes(to);
+  if (entryType(dst) != EntryType::kNone) return Status::Posix(EEXIST);
+  auto [srcParent, srcLeaf] = splitParent(src);
+  auto [dstParent, dstLeaf] = splitParent(dst);
+  if (src == "/" || dst == "/") return Status::Posix(EINVAL);
+  Result<UniqueFd> srcDir = openParent(srcParent);
+  if (!srcDir.ok()) return srcDir.status();
+  Result<UniqueFd> dstDir = openParent(dstParent);
+  if (!dstDir.ok()) return dstDir.status();
+  // The top entry is copied as any entry below it: a link as a link, a
+  // folder walked by descriptor, a file by its contents.
+  return TreeWalk(&walkObserver_)
+      .copyEntry(srcDir->get(), srcLeaf.c_str(), dstDir->get(), dstLeaf.c_str(), DT_UNKNOWN, src);
 }
 
 Status LinuxFileManager::rename(const std::string& from, const std::string& to) {
-  if (unusable(from) || unusable(to)) return Status::Posix(EINVAL);
+  if (unusablePath(from) || unusablePath(to)) return Status::Posix(EINVAL);
   if (::rename(from.c_str(), to.c_str()) != 0) return Status::Posix(errno);
   return Status::OK();
 }
 
 Status LinuxFileManager::exchange(const std::string& a, const std::string& b) {
-  if (unusable(a) || unusable(b)) return Status::Posix(EINVAL);
+  if (unusablePath(a) || unusablePath(b)) return Status::Posix(EINVAL);
   if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0)
     return Status::Posix(errno);
   return Status::OK();
 }
 
 Status LinuxFileManager::createSymbolicLink(const std::string& path, const std::string& destination) {
-  if (unusable(path) || unusable(destination)) return Status::Posix(EINVAL);
+  if (unusablePath(path) || unusablePath(destination)) return Status::Posix(EINVAL);
   if (::symlink(destination.c_str(), path.c_str()) != 0) return Status::Posix(errno);
   return Status::OK();
 }
@@ -362,10 +469,14 @@ Status LinuxFileManager::setUserImmutable(const std::string& path, bool immutabl
   // On a device node or FIFO the ioctl would reach the driver, not the file
   // system, so only files and directories are touched.
   EntryType type = entryType(path);
-  if (type == EntryType::kNone) return Status::Posix(unusable(path) ? EINVAL : ENOENT);
+  if (type == EntryType::kNone) return Status::Posix(unusablePath(path) ? EINVAL : ENOENT);
   if (type != EntryType::kRegular && type != EntryType::kDirectory) return Status::Posix(ENOTSUP);
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
   if (fd.get() < 0) return Status::Posix(errno);
+  // The name may have been swapped since the look above: judge what we hold.
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return Status::Posix(errno);
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return Status::Posix(ENOTSUP);
   int flags = 0;
   if (::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) return Status::Posix(errno);
   int wanted = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
@@ -375,84 +486,55 @@ Status LinuxFileManager::setUserImmutable(const std::string& path, bool immutabl
 }
 
 Result<std::vector<std::string>> LinuxFileManager::contentsOfDirectory(const std::string& path) {
-  if (unusable(path)) return Status::Posix(path.empty() ? ENOENT : EINVAL);
-  UniqueDir dir(::opendir(path.c_str()));
-  if (!dir.get()) return Status::Posix(errno);
+  if (unusablePath(path)) return Status::Posix(path.empty() ? ENOENT : EINVAL);
+  // Listing follows a final link, as a listing of a folder named through a
+  // link does everywhere; nothing is opened below it here.
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return Status::Posix(errno);
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    Status s = Status::Posix(errno);
+    ::close(fd);
+    return s;
+  }
   std::vector<std::string> names;
-  while (dirent* e = ::readdir(dir.get())) {
+  while (dirent* e = ::readdir(dir)) {
     std::string name = e->d_name;
     if (name != "." && name != "..") names.push_back(std::move(name));
   }
+  ::closedir(dir);
   return names;
 }
 
 Result<std::string> LinuxFileManager::readFile(const std::string& path, size_t maxBytes) {
-  if (unusable(path)) return Status::Posix(path.empty() ? ENOENT : EINVAL);
-  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer
-  // that may never come. Only regular files are read; a FIFO, socket or
-  // device could block or never end.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (fd.get() < 0) return Status::Posix(errno);
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return Status::Posix(errno);
-  if (S_ISDIR(st.st_mode)) return Status::Posix(EISDIR);
-  if (!S_ISREG(st.st_mode)) return Status::Posix(EINVAL);
-  if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > maxBytes) return Status::Posix(EFBIG);
-  std::string data;
-  data.reserve(static_cast<size_t>(st.st_size));
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Status::Posix(errno);
-    }
-    if (n == 0) break;
-    if (data.size() + static_cast<size_t>(n) > maxBytes) return Status::Posix(EFBIG);
-    data.append(buf, static_cast<size_t>(n));
-  }
-  return data;
+  // Reading follows a final link (config.toml is often a managed dotfile);
+  // what the link reaches must still be a regular file within the bound.
+  return readRegularFile(path, maxBytes, /*followLink=*/true);
 }
 
 Status LinuxFileManager::writeFile(const std::string& path, std::string_view data, bool atomically) {
-  if (unusable(path)) return Status::Posix(path.empty() ? ENOENT : EINVAL);
-  std::string target = atomically ? path + ".tmp." + std::to_string(::getpid()) : path;
-  {
-    // The temporary is always a new file of our own: a leftover of a crashed
-    // run is removed first, and a link planted at that name is never
-    // followed.
-    int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-    if (atomically) {
-      flags |= O_EXCL | O_NOFOLLOW;
-      (void)::unlink(target.c_str());
-    }
-    UniqueFd fd(::open(target.c_str(), flags, 0644));
-    if (fd.get() < 0) return Status::Posix(errno);
-    FdFileHandle h(fd.release(), true);
-    // No fsync: "atomic" here promises readers the old or the new contents,
-    // not durability across a power cut. The one atomic writer, the seed
-    // marker, is re-derived from the bundle (a torn marker only costs a
-    // reseed), and syncing right after the binary's rename made seeding wait
-    // for ext4 to flush the whole new binary.
-    Status s = h.write(data);
-    if (!s.ok()) {
-      if (atomically) ::unlink(target.c_str());
-      return s;
-    }
-  }
-  if (atomically && ::rename(target.c_str(), path.c_str()) != 0) {
-    Status s = Status::Posix(errno);
-    ::unlink(target.c_str());
-    return s;
-  }
-  return Status::OK();
+  // No fsync either way: the one atomic writer, the seed marker, is
+  // re-derived from the bundle (a torn marker only costs a reseed), and
+  // syncing right after the binary's rename made seeding wait for ext4 to
+  // flush the whole new binary.
+  if (atomically) return replaceFileContents(path, data, 0644);
+  Result<UniqueFd> fd = openEmptiedForWriting(path, 0644);
+  if (!fd.ok()) return fd.status();
+  return writeAll(fd->get(), data);
 }
 
 std::shared_ptr<FileHandle> LinuxFileManager::openForWriting(const std::string& path) {
-  if (unusable(path)) return nullptr;
-  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  return std::make_shared<FdFileHandle>(fd, true);
+  if (unusablePath(path)) return nullptr;
+  // Never through a link, never a FIFO (O_NONBLOCK gives ENXIO at once when
+  // nobody reads it, and fstat refuses it when someone does), and never a
+  // file that other names share: writes land at offset 0 of what we open.
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) return nullptr;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return nullptr;
+  int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags >= 0) (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+  return std::make_shared<FdFileHandle>(fd.release(), true);
 }
 
 }  // namespace ql::linux_backend

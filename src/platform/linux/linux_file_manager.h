@@ -6,11 +6,17 @@
 // - readFile reads regular files only (EINVAL for FIFOs, sockets and
 //   devices), so it can neither block on a FIFO nor read forever.
 // - removeItem ignores trailing slashes, so "link/" removes the link.
+// - createFile and a plain writeFile empty a regular file of ours in place;
+//   anything else at the name is replaced (see openEmptiedForWriting in
+//   file_handle.h). openForWriting refuses a file with other hard links.
+// - copyItem tries a reflink (FICLONE), then copy_file_range, then reads
+//   and writes, and carries user.* extended attributes only.
 // - setUserImmutable uses FS_IMMUTABLE_FL (FS_IOC_GETFLAGS/SETFLAGS) on
 //   regular files and directories; it needs CAP_LINUX_IMMUTABLE and a file
 //   system that keeps the flag, and reports ENOTSUP for other entry types.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "platform/file_manager.h"
@@ -42,8 +48,16 @@ class LinuxFileManager : public FileManager {
   std::shared_ptr<FileHandle> standardError() override { return stderr_; }
   std::shared_ptr<FileHandle> openForWriting(const std::string& path) override;
 
+  // Called by removeItem and copyItem with the path of each entry after its
+  // type has been read and before it is opened: the window in which another
+  // program could swap it. Tests use it to make that swap happen on cue.
+  void setWalkObserverForTesting(std::function<void(const std::string& path)> observer) {
+    walkObserver_ = std::move(observer);
+  }
+
  private:
   std::shared_ptr<FileHandle> stderr_;
+  std::function<void(const std::string&)> walkObserver_;
 };
 
 // Folds "." and ".." and repeated slashes of an absolute path, textually.

@@ -2,8 +2,11 @@
 // and the seeding rely on, including the ways a path can try to mislead it.
 #include "platform/linux/linux_file_manager.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -12,6 +15,8 @@
 
 #include <climits>
 #include <filesystem>
+#include <functional>
+#include <vector>
 
 #include "tests/fakes/test_platform.h"
 
@@ -131,6 +136,13 @@ TEST_F(LinuxFileManagerTest, RemovalTakesTheLinkNeverItsTarget) {
   EXPECT_EQ(fm.entryType(r + "/link-dir"), EntryType::kSymbolicLink);
 
   EXPECT_EQ(fm.removeItem(r + "/missing").code(), ENOENT);
+  // A folder we may enter but not list still gives up a named entry, as
+  // unlink(2) would (root bypasses the permission, so only its outcome shows).
+  makeDirs(r + "/no-list");
+  writeFile(r + "/no-list/f", "x");
+  ASSERT_EQ(::chmod((r + "/no-list").c_str(), 0300), 0);
+  EXPECT_TRUE(fm.removeItem(r + "/no-list/f").ok());
+  ASSERT_EQ(::chmod((r + "/no-list").c_str(), 0700), 0);
   EXPECT_FALSE(fm.removeItem("").ok());
   // Cut at the NUL this would name the whole directory.
   EXPECT_EQ(fm.removeItem(r + "/dir" + std::string(1, '\0') + "x").code(), EINVAL);
@@ -216,6 +228,188 @@ TEST_F(LinuxFileManagerTest, CopyKeepsTheQuarantineMarkOfFilesAndFolders) {
   }
 }
 
+// What a hostile neighbour can leave at a name the launcher is about to
+// create or empty. Each write must leave the precious file as it was and
+// put a plain file of its own at the name.
+struct Plant {
+  const char* what;
+  std::function<void(const std::string& name, const std::string& precious)> make;
+};
+
+std::vector<Plant> plantsAtAName() {
+  return {
+      {"link to a precious file", [](const std::string& n, const std::string& p) { makeLink(n, p); }},
+      {"dangling link", [](const std::string& n, const std::string& p) { makeLink(n, p + ".absent"); }},
+      {"link to /dev/zero", [](const std::string& n, const std::string&) { makeLink(n, "/dev/zero"); }},
+      {"FIFO", [](const std::string& n, const std::string&) { ASSERT_EQ(::mkfifo(n.c_str(), 0666), 0); }},
+      {"socket",
+       [](const std::string& n, const std::string&) {
+         int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+         sockaddr_un addr{};
+         addr.sun_family = AF_UNIX;
+         ASSERT_LT(n.size(), sizeof addr.sun_path);
+         std::strcpy(addr.sun_path, n.c_str());
+         ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+         ::close(fd);
+       }},
+      {"hard link to a precious file",
+       [](const std::string& n, const std::string& p) { ASSERT_EQ(::link(p.c_str(), n.c_str()), 0); }},
+  };
+}
+
+TEST_F(LinuxFileManagerTest, WritesReplaceWhatIsPlantedAtTheNameNeverWriteThroughIt) {
+  const std::string precious = r + "/encryption.key";
+  using Write = std::function<Status(const std::string&)>;
+  const std::pair<const char*, Write> writes[] = {
+      {"createFile", [&](const std::string& n) { return fm.createFile(n); }},
+      {"writeFile", [&](const std::string& n) { return fm.writeFile(n, "mine", false); }},
+      {"writeFile atomically", [&](const std::string& n) { return fm.writeFile(n, "mine", true); }},
+  };
+  // Short socket paths: sun_path holds 108 bytes.
+  TempDir shortDir;
+  ::alarm(30);  // a write that blocks on a FIFO fails the test instead of hanging it
+  for (const Plant& plant : plantsAtAName()) {
+    for (const auto& [how, write] : writes) {
+      SCOPED_TRACE(std::string(plant.what) + " / " + how);
+      writeFile(precious, "the only copy", 0600);
+      const std::string name = shortDir.path() + "/app.log";
+      ::unlink(name.c_str());
+      plant.make(name, precious);
+      ASSERT_TRUE(write(name).ok());
+      EXPECT_EQ(readFile(precious), "the only copy");
+      EXPECT_EQ(fm.entryType(name), EntryType::kRegular);
+      struct stat st;
+      ASSERT_EQ(::lstat(name.c_str(), &st), 0);
+      EXPECT_EQ(st.st_nlink, 1u);  // a fresh file, not another name of the precious one
+      EXPECT_EQ(readFile(name), std::string(how) == "createFile" ? "" : "mine");
+    }
+  }
+  ::alarm(0);
+
+  // A directory is refused and left as it is.
+  EXPECT_EQ(fm.createFile(r + "/dir").code(), EISDIR);
+  EXPECT_EQ(fm.writeFile(r + "/dir", "x", false).code(), EISDIR);
+  EXPECT_EQ(readFile(r + "/dir/file"), "data");
+}
+
+TEST_F(LinuxFileManagerTest, CreateFileEmptiesAPlainFileInPlace) {
+  // Our own file keeps its identity and mode: only its contents go.
+  const std::string log = r + "/app.log";
+  writeFile(log, "last launch", 0640);
+  struct stat before, after;
+  ASSERT_EQ(::stat(log.c_str(), &before), 0);
+  ASSERT_TRUE(fm.createFile(log).ok());
+  ASSERT_EQ(::stat(log.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mode & 0777, 0640u);
+  EXPECT_EQ(after.st_size, 0);
+  EXPECT_EQ(fm.createFile(r + "/dir/missing-folder/x").code(), ENOENT);
+}
+
+TEST_F(LinuxFileManagerTest, OpenForWritingTakesOnlyAPlainFileOfItsOwn) {
+  const std::string precious = r + "/precious";
+  writeFile(precious, "keep");
+  makeLink(r + "/to-precious", precious);
+  ASSERT_EQ(::link(precious.c_str(), (r + "/hard").c_str()), 0);
+  ::alarm(30);
+  EXPECT_EQ(fm.openForWriting(r + "/to-precious"), nullptr);
+  EXPECT_EQ(fm.openForWriting(r + "/hard"), nullptr);
+  EXPECT_EQ(fm.openForWriting(r + "/fifo"), nullptr);  // no reader: ENXIO at once
+  {
+    // With a reader holding the FIFO open the open succeeds; the type check refuses it.
+    int reader = ::open((r + "/fifo").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(fm.openForWriting(r + "/fifo"), nullptr);
+    ::close(reader);
+  }
+  EXPECT_EQ(fm.openForWriting(r + "/dir"), nullptr);
+  ::alarm(0);
+  EXPECT_EQ(readFile(precious), "keep");
+
+  auto handle = fm.openForWriting(r + "/dir/file");
+  ASSERT_NE(handle, nullptr);
+  // A child inherits this descriptor as its stdout: it must block as usual.
+  EXPECT_EQ(::fcntl(handle->descriptor(), F_GETFL) & O_NONBLOCK, 0);
+  ASSERT_TRUE(handle->write("DA").ok());
+  EXPECT_EQ(readFile(r + "/dir/file"), "DAta");
+}
+
+// A folder swapped for a link while a walk is on its way into it: the walk
+// must fail or take the link itself, never continue inside the link's target.
+TEST_F(LinuxFileManagerTest, RemovalNeverFollowsAFolderSwappedForALinkMidWalk) {
+  const std::string precious = r + "/precious";
+  makeDirs(precious + "/keys");
+  writeFile(precious + "/keys/encryption.key", "secret");
+  const std::string victim = r + "/victim";
+  makeDirs(victim + "/a/b");
+  writeFile(victim + "/a/b/f", "x");
+  writeFile(victim + "/top", "y");
+
+  fm.setWalkObserverForTesting([&](const std::string& path) {
+    if (path != victim + "/a") return;
+    // Between our look (a folder) and our open of it.
+    ASSERT_EQ(::rename(path.c_str(), (r + "/moved-a").c_str()), 0);
+    makeLink(path, precious);
+  });
+  EXPECT_TRUE(fm.removeItem(victim).ok());
+  fm.setWalkObserverForTesting(nullptr);
+
+  EXPECT_EQ(readFile(precious + "/keys/encryption.key"), "secret");
+  EXPECT_EQ(fm.entryType(victim), EntryType::kNone);
+  EXPECT_EQ(readFile(r + "/moved-a/b/f"), "x");  // moved out of reach, so not ours to remove
+}
+
+TEST_F(LinuxFileManagerTest, CopyNeverFollowsAFolderSwappedForALinkMidWalk) {
+  const std::string precious = r + "/precious";
+  makeDirs(precious);
+  writeFile(precious + "/encryption.key", "secret");
+  const std::string src = r + "/Q.app";
+  makeDirs(src + "/Contents/Resources");
+  writeFile(src + "/Contents/Resources/r", "r");
+
+  fm.setWalkObserverForTesting([&](const std::string& path) {
+    if (path != src + "/Contents/Resources") return;
+    ASSERT_EQ(::rename(path.c_str(), (r + "/moved").c_str()), 0);
+    makeLink(path, precious);
+  });
+  Status copied = fm.copyItem(src, r + "/copy.app");
+  fm.setWalkObserverForTesting(nullptr);
+  // O_DIRECTORY|O_NOFOLLOW on the link: ENOTDIR (or ELOOP on some kernels).
+  EXPECT_TRUE(copied.code() == ENOTDIR || copied.code() == ELOOP) << copied.code();
+  EXPECT_FALSE(fm.fileExists(r + "/copy.app/Contents/Resources/encryption.key"));
+  EXPECT_EQ(readFile(precious + "/encryption.key"), "secret");
+}
+
+TEST_F(LinuxFileManagerTest, CopyContentsAreExactOnEveryCopyPath) {
+  // Same file system (reflink or copy_file_range) and, through /dev/shm,
+  // another one, where both refuse (EXDEV) and reads and writes take over.
+  std::vector<std::string> targets = {r};
+  struct stat shm;
+  if (::stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode) && ::access("/dev/shm", W_OK) == 0) {
+    char tmpl[] = "/dev/shm/ql-copy-XXXXXX";
+    if (::mkdtemp(tmpl)) targets.push_back(tmpl);
+  }
+  std::string src = r + "/sizes";
+  makeDirs(src);
+  const size_t sizes[] = {0, 1, 4096, (size_t(1) << 17) + 1, (size_t(3) << 20) + 7};
+  for (size_t size : sizes) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + size) % 251);
+    writeFile(src + "/f" + std::to_string(size), bytes);
+  }
+  for (const std::string& dir : targets) {
+    SCOPED_TRACE(dir);
+    ASSERT_TRUE(fm.copyItem(src, dir + "/copy").ok());
+    for (size_t size : sizes) {
+      std::string name = "/f" + std::to_string(size);
+      EXPECT_TRUE(readFile(dir + "/copy" + name) == readFile(src + name)) << size;
+    }
+    if (dir != r) {
+      EXPECT_TRUE(fm.removeItem(dir).ok());
+    }
+  }
+}
+
 TEST_F(LinuxFileManagerTest, ReadFileOnlyReadsBoundedRegularFiles) {
   EXPECT_EQ(fm.readFile(r + "/dir/file", 100).value(), "data");
   EXPECT_EQ(fm.readFile(r + "/dir/file", 4).value(), "data");
@@ -223,6 +417,8 @@ TEST_F(LinuxFileManagerTest, ReadFileOnlyReadsBoundedRegularFiles) {
   EXPECT_EQ(fm.readFile(r + "/rel-link", 100).value(), "data");
   EXPECT_EQ(fm.readFile(r + "/dir", 100).status().code(), EISDIR);
   EXPECT_EQ(fm.readFile(r + "/fifo", 100).status().code(), EINVAL);  // no writer, no wait
+  makeLink(r + "/to-fifo", r + "/fifo");
+  EXPECT_EQ(fm.readFile(r + "/to-fifo", 100).status().code(), EINVAL);  // followed, then refused
   EXPECT_EQ(fm.readFile("/dev/zero", 100).status().code(), EINVAL);
   EXPECT_EQ(fm.readFile(r + "/missing", 100).status().code(), ENOENT);
 }

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/file_handle.h"
 #include "platform/linux/linux_basics.h"
 
 extern char** environ;
@@ -38,25 +39,13 @@ std::optional<std::string> readLinkText(const std::string& path) {
   }
 }
 
-// An Info.plist is small; a file past this size is not one.
-constexpr size_t kMaxInfoPlist = 16u << 20;
-
+// Other programs' bundles are read here (the running-copy check may run as
+// root over every user's programs): an Info.plist that is a FIFO, a device
+// or oversized makes that bundle unreadable, and it is skipped.
 std::map<std::string, InfoValue> readInfoPlist(const std::string& bundlePath) {
-  std::string path = bundlePath + "/Contents/Info.plist";
-  FILE* f = std::fopen(path.c_str(), "rbe");
-  if (!f) return {};
-  std::string bytes;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-    bytes.append(buf, n);
-    if (bytes.size() > kMaxInfoPlist) {
-      std::fclose(f);
-      return {};
-    }
-  }
-  std::fclose(f);
-  return parseInfoPlist(bytes);
+  Result<std::string> bytes = readRegularFile(bundlePath + "/Contents/Info.plist", kMaxInfoPlistBytes, true);
+  if (!bytes.ok()) return {};
+  return parseInfoPlist(bytes.value());
 }
 
 std::optional<std::string> infoString(const std::map<std::string, InfoValue>& info, const std::string& key) {

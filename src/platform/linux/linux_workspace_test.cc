@@ -2,8 +2,10 @@
 // process table, and opening a bundle as a detached new instance.
 #include "platform/linux/linux_workspace.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -106,6 +108,28 @@ TEST(RunningApplications, MatchesExecutablesInsideBundlesWithTheIdentifier) {
   }
   EXPECT_EQ(pids, (std::vector<int>{7, 100, 300}));
   EXPECT_TRUE(ws.runningApplicationsWithBundleIdentifier("com.example.none").empty());
+
+  // Other users' programs are read too: a bundle whose Info.plist is a FIFO
+  // (held open by a writer that never writes, so a blocking read would wait
+  // for ever) or a device is skipped as unreadable, and the rest still count.
+  const std::string fifoApp = tmp.path() + "/Applications/Fifo.app";
+  const std::string zeroApp = tmp.path() + "/Applications/Zero.app";
+  makeDirs(fifoApp + "/Contents/MacOS");
+  makeDirs(zeroApp + "/Contents/MacOS");
+  ASSERT_EQ(::mkfifo((fifoApp + "/Contents/Info.plist").c_str(), 0600), 0);
+  int silentWriter = ::open((fifoApp + "/Contents/Info.plist").c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(silentWriter, 0);
+  makeLink(zeroApp + "/Contents/Info.plist", "/dev/zero");
+  process("500", fifoApp + "/Contents/MacOS/Fifo");
+  process("600", zeroApp + "/Contents/MacOS/Zero");
+  ::alarm(30);  // a hang fails the test instead of blocking the suite
+  pids.clear();
+  for (const auto& app : ws.runningApplicationsWithBundleIdentifier("com.talvoria.zorvan")) {
+    pids.push_back(app.processIdentifier);
+  }
+  ::alarm(0);
+  ::close(silentWriter);
+  EXPECT_EQ(pids, (std::vector<int>{7, 100, 300}));
 
   auto deleted = ws.runningApplicationWithProcessIdentifier(50);
   ASSERT_TRUE(deleted);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/linux/desktop/desktop_rules.h"
+#include "platform/linux/file_handle.h"
 
 namespace ql::linux_backend::desktop {
 
@@ -32,39 +33,20 @@ bool makeDirs(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// Through the backend's file rule: a FIFO or device at the name reads as
+// different (no wait), and the write replaces whatever is there.
 bool sameContents(const std::string& path, const std::string& contents) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return false;
-  std::string have;
-  char buf[8192];
-  ssize_t n;
-  while ((n = ::read(fd, buf, sizeof buf)) > 0 && have.size() <= contents.size()) have.append(buf, static_cast<size_t>(n));
-  ::close(fd);
-  return n == 0 && have == contents;
+  Result<std::string> have = readRegularFile(path, contents.size(), /*followLink=*/false);
+  return have.ok() && have.value() == contents;
 }
 
 // A temporary file beside the target, then rename: a desktop shell watching
 // the folder never sees half an entry.
 bool writeAtomically(const std::string& path, const std::string& contents) {
   if (sameContents(path, contents)) return true;
-  std::string tmp = path + ".tmp." + std::to_string(::getpid());
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) return false;
-  size_t off = 0;
-  bool ok = true;
-  while (off < contents.size()) {
-    ssize_t w = ::write(fd, contents.data() + off, contents.size() - off);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      ok = false;
-      break;
-    }
-    off += static_cast<size_t>(w);
-  }
-  ok = (::close(fd) == 0) && ok;
-  if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
-  ::unlink(tmp.c_str());
-  return false;
+  Status s = replaceFileContents(path, contents, 0644);
+  if (!s.ok()) errno = static_cast<int>(s.code());
+  return s.ok();
 }
 
 }  // namespace
