@@ -138,7 +138,8 @@ TEST(RunningApplications, FindsARealProcessAndTellsTheCurrentOneApart) {
   RunningApplication self = ws.currentApplication();
   EXPECT_EQ(self.processIdentifier, ::getpid());
   EXPECT_FALSE(self == found[0]);
-  EXPECT_TRUE(ws.activate(self));
+  // This test program has no window: nothing can come to the front.
+  EXPECT_FALSE(ws.activate(self));
 }
 
 // Waits for the open request's completion and notes the thread it ran on.
