@@ -46,7 +46,8 @@ namespace ql::linux_backend::desktop {
   X(gtk_style_context_add_class)             \
   X(gtk_dialog_get_widget_for_response)      \
   X(gtk_icon_theme_get_default)              \
-  X(gtk_icon_theme_has_icon)
+  X(gtk_icon_theme_lookup_icon)              \
+  X(g_object_unref)
 
 struct GtkAlerts::GtkLibrary {
 #define QL_GTK_MEMBER(name) decltype(&::name) name = nullptr;
@@ -165,9 +166,17 @@ int GtkAlerts::runModal(const Alert& alert) {
   }
   // The image goes where GtkMessageDialog itself once put one: first in the
   // row that holds the text column.
-  std::string iconName = alertIconName(alert.style, iconName_,
-                                       !iconName_.empty() &&
-                                           gtk.gtk_icon_theme_has_icon(gtk.gtk_icon_theme_get_default(), iconName_.c_str()));
+  // A lookup, not gtk_icon_theme_has_icon: that one misses icons lying
+  // loose in a search-path folder, which a lookup (and so the image) finds.
+  bool haveAppIcon = false;
+  if (!iconName_.empty()) {
+    if (GtkIconInfo* info = gtk.gtk_icon_theme_lookup_icon(gtk.gtk_icon_theme_get_default(), iconName_.c_str(), 48,
+                                                           static_cast<GtkIconLookupFlags>(0))) {
+      haveAppIcon = true;
+      gtk.g_object_unref(info);
+    }
+  }
+  std::string iconName = alertIconName(alert.style, iconName_, haveAppIcon);
   GtkWidget* textColumn = gtk.gtk_message_dialog_get_message_area(reinterpret_cast<GtkMessageDialog*>(dialog));
   if (GtkWidget* row = textColumn ? gtk.gtk_widget_get_parent(textColumn) : nullptr) {
     GtkWidget* image = gtk.gtk_image_new_from_icon_name(iconName.c_str(), GTK_ICON_SIZE_DIALOG);
