@@ -41,7 +41,6 @@ namespace ql::linux_backend::desktop {
   X(gtk_widget_set_valign)                   \
   X(gtk_widget_show)                         \
   X(gtk_widget_grab_focus)                   \
-  X(gtk_widget_set_name)                     \
   X(gtk_widget_get_style_context)            \
   X(gtk_style_context_add_class)             \
   X(gtk_dialog_get_widget_for_response)      \
@@ -164,8 +163,6 @@ int GtkAlerts::runModal(const Alert& alert) {
     gtk.gtk_style_context_add_class(gtk.gtk_widget_get_style_context(first), "suggested-action");
     gtk.gtk_widget_grab_focus(first);
   }
-  // The image goes where GtkMessageDialog itself once put one: first in the
-  // row that holds the text column.
   // A lookup, not gtk_icon_theme_has_icon: that one misses icons lying
   // loose in a search-path folder, which a lookup (and so the image) finds.
   bool haveAppIcon = false;
@@ -177,12 +174,11 @@ int GtkAlerts::runModal(const Alert& alert) {
     }
   }
   std::string iconName = alertIconName(alert.style, iconName_, haveAppIcon);
+  // The image goes where GtkMessageDialog itself once put one: first in the
+  // row that holds the text column.
   GtkWidget* textColumn = gtk.gtk_message_dialog_get_message_area(reinterpret_cast<GtkMessageDialog*>(dialog));
   if (GtkWidget* row = textColumn ? gtk.gtk_widget_get_parent(textColumn) : nullptr) {
     GtkWidget* image = gtk.gtk_image_new_from_icon_name(iconName.c_str(), GTK_ICON_SIZE_DIALOG);
-    // Named after its icon, so a test (or an accessibility tool) can tell
-    // which sign a dialog carries without comparing pixels.
-    gtk.gtk_widget_set_name(image, iconName.c_str());
     gtk.gtk_widget_set_valign(image, GTK_ALIGN_START);
     gtk.gtk_box_pack_start(reinterpret_cast<GtkBox*>(row), image, FALSE, FALSE, 0);
     gtk.gtk_box_reorder_child(reinterpret_cast<GtkBox*>(row), image, 0);
