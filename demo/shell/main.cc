@@ -15,6 +15,11 @@
 // the shell leaves its service running, as a crashed shell would, so the
 // fallback's `open` finds it. With status 0 it stops the service first, as
 // an orderly quit would.
+//
+// When built with GTK and a display can be opened, it also shows a small
+// window titled "Quillmark Shell", as the real shell shows its interface,
+// so that the launcher's "Open Quillmark" has something to bring to the
+// front. Closing that window is an orderly quit (status 0).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -34,6 +39,11 @@
 #include <sstream>
 #include <optional>
 #include <string>
+
+#if QL_DEMO_SHELL_WINDOW
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+#endif
 
 #ifndef P_PIDFD
 #define P_PIDFD 3
@@ -185,6 +195,128 @@ void stopService(Service& s) {
   std::printf("%s: service stopped (%d)\n", kName, status);
 }
 
+// What the shell waits on, and what each wake-up means. One step handles
+// whatever is ready and says whether the shell ends (and with what status).
+struct Shell {
+  int signals = -1;
+  Service service;
+  int timer = -1;
+  std::optional<PlannedExit> planned;
+};
+
+std::optional<int> onSignal(Shell& s) {
+  signalfd_siginfo info;
+  (void)!::read(s.signals, &info, sizeof info);
+  std::printf("%s: signal %u, quitting\n", kName, info.ssi_signo);
+  stopService(s.service);
+  return 0;
+}
+
+void onServiceExit(Shell& s) {
+  int status = reap(s.service);
+  std::printf("%s: the service exited (%d); the window stays open\n", kName, status);
+}
+
+std::optional<int> onTimer(Shell& s) {
+  if (s.planned->status == 0) {
+    stopService(s.service);
+  } else if (s.service.pidfd >= 0) {
+    std::printf("%s: leaving the service running (pid %d)\n", kName, s.service.pid);
+  }
+  std::printf("%s: exiting with status %d as configured\n", kName, s.planned->status);
+  return s.planned->status;
+}
+
+int pollLoop(Shell& s) {
+  for (;;) {
+    pollfd fds[3] = {{s.signals, POLLIN, 0}, {s.service.pidfd, POLLIN, 0}, {s.timer, POLLIN, 0}};
+    if (::poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      return 2;
+    }
+    if (fds[0].revents) return *onSignal(s);
+    if (fds[1].revents) onServiceExit(s);
+    if (s.timer >= 0 && fds[2].revents) return *onTimer(s);
+  }
+}
+
+#if QL_DEMO_SHELL_WINDOW
+// The same waits on GTK's main loop, with the window on screen.
+struct WindowLoop {
+  Shell* shell;
+  std::optional<int> exitStatus;
+  void finish(int status) {
+    if (exitStatus) return;
+    exitStatus = status;
+    gtk_main_quit();
+  }
+};
+
+int windowLoop(Shell& s) {
+  WindowLoop state{&s, std::nullopt};
+  GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gtk_window_set_title(GTK_WINDOW(window), "Quillmark Shell");
+  gtk_window_set_default_size(GTK_WINDOW(window), 420, 240);
+  gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
+  GtkWidget* label = gtk_label_new(nullptr);
+  gtk_label_set_markup(GTK_LABEL(label),
+                       "<span size='x-large' weight='bold'>Quillmark</span>\n\nThe demo window shell is running.");
+  gtk_label_set_justify(GTK_LABEL(label), GTK_JUSTIFY_CENTER);
+  gtk_container_add(GTK_CONTAINER(window), label);
+  g_signal_connect(window, "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer data) -> gboolean {
+                     auto* w = static_cast<WindowLoop*>(data);
+                     std::printf("%s: window closed, quitting\n", kName);
+                     stopService(w->shell->service);
+                     w->finish(0);
+                     return TRUE;
+                   }),
+                   &state);
+  gtk_widget_show_all(window);
+
+  auto watch = [](int fd, GUnixFDSourceFunc fn, WindowLoop* data) {
+    return fd < 0 ? 0u : g_unix_fd_add(fd, G_IO_IN, fn, data);
+  };
+  guint sources[3] = {
+      watch(s.signals,
+            +[](int, GIOCondition, gpointer data) -> gboolean {
+              auto* w = static_cast<WindowLoop*>(data);
+              w->finish(*onSignal(*w->shell));
+              return G_SOURCE_REMOVE;
+            },
+            &state),
+      watch(s.service.pidfd,
+            +[](int, GIOCondition, gpointer data) -> gboolean {
+              // Already reaped by a quit: the descriptor is closed.
+              Shell& shell = *static_cast<WindowLoop*>(data)->shell;
+              if (shell.service.pidfd >= 0) onServiceExit(shell);
+              return G_SOURCE_REMOVE;
+            },
+            &state),
+      watch(s.timer,
+            +[](int, GIOCondition, gpointer data) -> gboolean {
+              auto* w = static_cast<WindowLoop*>(data);
+              w->finish(*onTimer(*w->shell));
+              return G_SOURCE_REMOVE;
+            },
+            &state),
+  };
+  std::printf("%s: window shown\n", kName);
+  gtk_main();
+  for (guint id : sources) {
+    if (id && g_main_context_find_source_by_id(nullptr, id)) g_source_remove(id);
+  }
+  gtk_widget_destroy(window);
+  return state.exitStatus.value_or(0);
+}
+
+bool displayAvailable() {
+  const char* x = std::getenv("DISPLAY");
+  const char* wl = std::getenv("WAYLAND_DISPLAY");
+  if (!(x && *x) && !(wl && *wl)) return false;
+  return gtk_init_check(nullptr, nullptr);
+}
+#endif
+
 }  // namespace
 
 int main() {
@@ -201,51 +333,30 @@ int main() {
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGHUP);
   sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-  int sfd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
+  Shell shell;
+  shell.signals = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
 
   auto service = startService(cli);
-  if (!service || service->pidfd < 0 || sfd < 0) return 2;
+  if (!service || service->pidfd < 0 || shell.signals < 0) return 2;
+  shell.service = *service;
   std::printf("%s: started the service (%s serve --app, pid %d)\n", kName, cli, service->pid);
 
-  int tfd = -1;
-  auto planned = plannedExit();
-  if (planned) {
-    tfd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+  shell.planned = plannedExit();
+  if (shell.planned) {
+    shell.timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
     itimerspec when{};
     // A zero it_value would disarm the timer; "at once" is one nanosecond.
-    auto ns = static_cast<long long>(planned->afterSeconds * 1e9);
+    auto ns = static_cast<long long>(shell.planned->afterSeconds * 1e9);
     if (ns <= 0) ns = 1;
     when.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
     when.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
-    ::timerfd_settime(tfd, 0, &when, nullptr);
-    std::printf("%s: configured to exit with status %d after %gs\n", kName, planned->status, planned->afterSeconds);
+    ::timerfd_settime(shell.timer, 0, &when, nullptr);
+    std::printf("%s: configured to exit with status %d after %gs\n", kName, shell.planned->status,
+                shell.planned->afterSeconds);
   }
 
-  for (;;) {
-    pollfd fds[3] = {{sfd, POLLIN, 0}, {service->pidfd, POLLIN, 0}, {tfd, POLLIN, 0}};
-    if (::poll(fds, 3, -1) < 0) {
-      if (errno == EINTR) continue;
-      return 2;
-    }
-    if (fds[0].revents) {
-      signalfd_siginfo info;
-      (void)!::read(sfd, &info, sizeof info);
-      std::printf("%s: signal %u, quitting\n", kName, info.ssi_signo);
-      stopService(*service);
-      return 0;
-    }
-    if (fds[1].revents) {
-      int status = reap(*service);
-      std::printf("%s: the service exited (%d); the window stays open\n", kName, status);
-    }
-    if (tfd >= 0 && fds[2].revents) {
-      if (planned->status == 0) {
-        stopService(*service);
-      } else if (service->pidfd >= 0) {
-        std::printf("%s: leaving the service running (pid %d)\n", kName, service->pid);
-      }
-      std::printf("%s: exiting with status %d as configured\n", kName, planned->status);
-      return planned->status;
-    }
-  }
+#if QL_DEMO_SHELL_WINDOW
+  if (displayAvailable()) return windowLoop(shell);
+#endif
+  return pollLoop(shell);
 }

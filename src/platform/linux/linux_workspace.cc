@@ -13,11 +13,14 @@
 #include <climits>
 #include <cstdio>
 #include <map>
+#include <mutex>
+#include <utility>
 #include <thread>
 #include <vector>
 
 #include "platform/linux/file_handle.h"
 #include "platform/linux/linux_basics.h"
+#include "platform/linux/x11_activation.h"
 
 extern char** environ;
 
@@ -222,7 +225,31 @@ std::optional<RunningApplication> LinuxWorkspace::runningApplicationWithProcessI
   return applicationForProcess(pid);
 }
 
-bool LinuxWorkspace::activate(const RunningApplication&) { return true; }
+namespace {
+std::mutex userRequestMu;
+UserRequest userRequest;
+}  // namespace
+
+void noteUserRequest(UserRequest request) {
+  std::lock_guard<std::mutex> lock(userRequestMu);
+  userRequest = std::move(request);
+}
+
+UserRequest takeUserRequest() {
+  std::lock_guard<std::mutex> lock(userRequestMu);
+  return std::exchange(userRequest, UserRequest{});
+}
+
+bool LinuxWorkspace::activate(const RunningApplication& app) {
+  UserRequest request = takeUserRequest();
+  // An X11 display also serves the X11 windows of a Wayland session
+  // (Xwayland), where the window manager accepts the same request. A
+  // native Wayland window is out of reach: only its own client may ask for
+  // it to be activated, with a token, and the token this request carried
+  // has no channel to the shell (docs/DESKTOP.md).
+  uint32_t when = timestampFromStartupId(request.startupId).value_or(0);
+  return activateX11WindowsOfProcess(app.processIdentifier, when).windowsActivated > 0;
+}
 
 void LinuxWorkspace::openApplication(const std::string& bundlePath, bool newInstance,
                                      std::function<void(Status)> completion) {

@@ -21,7 +21,11 @@ class LinuxWorkspace : public Workspace {
       const std::string& bundleIdentifier) override;
   RunningApplication currentApplication() override;
   std::optional<RunningApplication> runningApplicationWithProcessIdentifier(int pid) override;
-  // Headless: there is no window to raise, so the request trivially holds.
+  // Brings the process's windows to the front through the X11 window
+  // manager, with the timestamp of the user request being handled (see
+  // noteUserRequest). False when nothing was activated: no display, a
+  // Wayland session without X11 windows of that process (one Wayland
+  // client cannot raise another's window), or a process with no window.
   bool activate(const RunningApplication& app) override;
   // Starts the bundle's executable detached, in a session of its own, with
   // standard streams on /dev/null and the launcher's environment. The
@@ -36,6 +40,20 @@ class LinuxWorkspace : public Workspace {
 
   std::string procRoot_;
 };
+
+// What a user's request (a reopen, a menu action from the desktop or
+// `gapplication`) carried that lets the program it reached bring a window
+// forward: the launching desktop's startup-notification id (on X11, with
+// the time of the click or key press) and a Wayland activation token.
+struct UserRequest {
+  std::string startupId;        // DESKTOP_STARTUP_ID / "desktop-startup-id"
+  std::string activationToken;  // XDG_ACTIVATION_TOKEN / "activation-token"
+};
+// Records the request being handled; the next activate uses it and forgets
+// it. The desktop backend calls this as each request arrives, empty fields
+// included, so an old request's time never lends itself to a newer one.
+void noteUserRequest(UserRequest request);
+UserRequest takeUserRequest();
 
 // The bundle holding `executable`: the part before the last
 // "/Contents/MacOS/" when the executable lies somewhere below that folder.

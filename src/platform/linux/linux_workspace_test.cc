@@ -1,6 +1,7 @@
 // The Linux workspace: finding a bundle's running processes through the
 // process table, and opening a bundle as a detached new instance.
 #include "platform/linux/linux_workspace.h"
+#include "platform/linux/x11_activation.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -162,7 +163,8 @@ TEST(RunningApplications, FindsARealProcessAndTellsTheCurrentOneApart) {
   RunningApplication self = ws.currentApplication();
   EXPECT_EQ(self.processIdentifier, ::getpid());
   EXPECT_FALSE(self == found[0]);
-  EXPECT_TRUE(ws.activate(self));
+  // This test program has no window: nothing can come to the front.
+  EXPECT_FALSE(ws.activate(self));
 }
 
 // Waits for the open request's completion and notes the thread it ran on.
@@ -285,6 +287,39 @@ TEST(OpenApplication, ReportsWhyTheExecutableCouldNotRun) {
     Status s = done.wait();
     EXPECT_EQ(s.code(), err) << bundle << ": " << s.localizedDescription();
   }
+}
+
+// The time of the click that launched a request rides in its startup id.
+TEST(Activation, StartupIdsGiveTheTimeOfTheUsersRequest) {
+  struct Case {
+    const char* id;
+    std::optional<uint32_t> time;
+  } cases[] = {
+      {"gnome-shell-1234-host-quillmark-0_TIME98765", 98765u},
+      {"a_TIME1_TIME42", 42u},          // the last one counts
+      {"xdotool_TIME4294967295", 4294967295u},
+      {"x_TIME4294967296", std::nullopt},  // past 32 bits: not a server time
+      {"x_TIME0", std::nullopt},           // 0 is "now", not a time
+      {"x_TIME", std::nullopt},
+      {"x_TIME12a", std::nullopt},
+      {"x_TIME-5", std::nullopt},
+      {"", std::nullopt},
+      {"no time here", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(timestampFromStartupId(c.id), c.time) << c.id;
+}
+
+TEST(Activation, EachRequestIsUsedOnceAndReplacesTheOneBefore) {
+  noteUserRequest({"a_TIME5", "token-a"});
+  noteUserRequest({"", ""});  // a newer request that carried nothing
+  UserRequest r = takeUserRequest();
+  EXPECT_EQ(r.startupId, "");
+  EXPECT_EQ(r.activationToken, "");
+  noteUserRequest({"b_TIME6", "token-b"});
+  r = takeUserRequest();
+  EXPECT_EQ(r.startupId, "b_TIME6");
+  EXPECT_EQ(r.activationToken, "token-b");
+  EXPECT_EQ(takeUserRequest().startupId, "");  // taken: gone
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "platform/linux/desktop/desktop_entry.h"
 #include "platform/linux/linux_basics.h"
+#include "platform/linux/linux_workspace.h"
 
 namespace ql::linux_backend::desktop {
 
@@ -63,6 +64,50 @@ void appendMenu(GMenu* into, const Menu& menu) {
   g_object_unref(section);
 }
 
+// GApplication with two hooks of its class: a launch that hands its request
+// to the running instance sends along what it was started with
+// (add_platform_data), and the running instance notes what each incoming
+// request carried (before_emit) before the reopen or the action runs, so
+// that bringing the shell forward can tell the window manager when the
+// user asked. GtkApplication does the same; the launcher does not link GTK.
+GApplicationClass* launcherApplicationParent = nullptr;
+
+void launcherBeforeEmit(GApplication* app, GVariant* platformData) {
+  UserRequest request;
+  const char* value = nullptr;
+  if (platformData && g_variant_lookup(platformData, "desktop-startup-id", "&s", &value)) request.startupId = value;
+  if (platformData && g_variant_lookup(platformData, "activation-token", "&s", &value)) request.activationToken = value;
+  noteUserRequest(std::move(request));
+  launcherApplicationParent->before_emit(app, platformData);
+}
+
+void launcherAddPlatformData(GApplication* app, GVariantBuilder* builder) {
+  launcherApplicationParent->add_platform_data(app, builder);
+  if (const char* id = g_getenv("DESKTOP_STARTUP_ID"); id && *id) {
+    g_variant_builder_add(builder, "{sv}", "desktop-startup-id", g_variant_new_string(id));
+  }
+  if (const char* token = g_getenv("XDG_ACTIVATION_TOKEN"); token && *token) {
+    g_variant_builder_add(builder, "{sv}", "activation-token", g_variant_new_string(token));
+  }
+}
+
+GType launcherApplicationType() {
+  static gsize type = 0;
+  if (g_once_init_enter(&type)) {
+    GType t = g_type_register_static_simple(
+        G_TYPE_APPLICATION, "QlLauncherApplication", sizeof(GApplicationClass),
+        +[](gpointer klass, gpointer) {
+          launcherApplicationParent = static_cast<GApplicationClass*>(g_type_class_peek_parent(klass));
+          auto* c = static_cast<GApplicationClass*>(klass);
+          c->before_emit = launcherBeforeEmit;
+          c->add_platform_data = launcherAddPlatformData;
+        },
+        sizeof(GApplication), nullptr, static_cast<GTypeFlags>(0));
+    g_once_init_leave(&type, t);
+  }
+  return static_cast<GType>(type);
+}
+
 void collectSelectors(const Menu& menu, std::vector<std::string>& out) {
   for (const auto& item : menu.items) {
     if (!item.action.empty()) out.push_back(item.action);
@@ -115,7 +160,8 @@ void DesktopApplication::createApplication(bool unique) {
   auto flags = static_cast<GApplicationFlags>(G_APPLICATION_ALLOW_REPLACEMENT);
   if (!unique) flags = static_cast<GApplicationFlags>(flags | G_APPLICATION_NON_UNIQUE);
   if (unique && request_.replaceRunning) flags = static_cast<GApplicationFlags>(flags | G_APPLICATION_REPLACE);
-  app_ = g_application_new(applicationId_.c_str(), flags);
+  app_ = G_APPLICATION(
+      g_object_new(launcherApplicationType(), "application-id", applicationId_.c_str(), "flags", flags, nullptr));
   g_action_map_add_action(G_ACTION_MAP(app_), G_ACTION(openAction_));
   g_action_map_add_action(G_ACTION_MAP(app_), G_ACTION(quitAction_));
   GSimpleAction* bundle =
@@ -272,7 +318,7 @@ void DesktopApplication::run() {
     say("Quillmark isn't running");
     return;
   }
-  if (bundleIsInstalled(bundlePath_)) installDesktopEntry(bundlePath_, currentExecutablePath(), applicationId_);
+  refreshDesktopEntry(bundlePath_, currentExecutablePath(), applicationId_);
   LinuxApplication::run();
   // A quit that came over the bus ("Quit Quillmark" from the desktop) has
   // its reply queued but maybe not sent; the caller should not see an error.

@@ -1,6 +1,5 @@
 #include "platform/linux/desktop/desktop_entry.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 
 #include "platform/linux/desktop/desktop_rules.h"
 #include "platform/linux/file_handle.h"
+#include "platform/linux/linux_file_manager.h"
 
 namespace ql::linux_backend::desktop {
 
@@ -72,6 +72,64 @@ bool installDesktopEntry(const std::string& bundlePath, const std::string& execu
   ok = makeDirs(icons) && writeAtomically(icons + "/" + applicationId + ".svg", kApplicationIconSvg) && ok;
   if (!ok) say("couldn't write the desktop entry under " + dataHome + " (" + std::strerror(errno) + ")");
   return ok;
+}
+
+namespace {
+
+// The build's system Applications folder, the same fact the install offer
+// uses (QL_FACT_SYSTEM_APPLICATIONS is defined for every platform source).
+#ifndef QL_FACT_SYSTEM_APPLICATIONS
+#error "QL_FACT_SYSTEM_APPLICATIONS must be defined by the build"
+#endif
+
+// An entry is a few hundred bytes; anything larger is not one we wrote.
+constexpr size_t kMaxEntryBytes = 64 * 1024;
+
+bool isExecutableFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+}  // namespace
+
+std::vector<std::string> resolvedApplicationsFolders() {
+  LinuxFileManager files;
+  std::vector<std::string> folders = {files.resolvedPath(QL_FACT_SYSTEM_APPLICATIONS)};
+  if (const char* home = std::getenv("HOME"); home && home[0] == '/') {
+    std::string h = home;
+    while (h.size() > 1 && h.back() == '/') h.pop_back();
+    folders.push_back(files.resolvedPath((h == "/" ? "" : h) + "/Applications"));
+  }
+  return folders;
+}
+
+bool copyIsInstalled(const std::string& bundlePath) {
+  return bundleIsInstalled(LinuxFileManager().resolvedPath(bundlePath), resolvedApplicationsFolders());
+}
+
+bool removeStaleDesktopEntry(const std::string& applicationId, const std::string& dataHome) {
+  if (dataHome.empty() || dataHome[0] != '/' || !isValidApplicationId(applicationId)) return false;
+  std::string entryPath = dataHome + "/applications/" + applicationId + ".desktop";
+  // Not through a link, and a FIFO planted at the name is no entry.
+  Result<std::string> entry = readRegularFile(entryPath, kMaxEntryBytes, /*followLink=*/false);
+  if (!entry.ok()) return false;
+  auto target = desktopEntryTryExec(entry.value());
+  // Without a TryExec it is not an entry this launcher wrote: leave it.
+  if (!target || target->empty() || isExecutableFile(*target)) return false;
+  // unlink removes a name, never what a link there points at.
+  if (::unlink(entryPath.c_str()) != 0) return false;
+  ::unlink((dataHome + "/icons/hicolor/scalable/apps/" + applicationId + ".svg").c_str());
+  say("removed the desktop entry of " + *target + ", which is no longer there");
+  return true;
+}
+
+void refreshDesktopEntry(const std::string& bundlePath, const std::string& executable,
+                         const std::string& applicationId, const std::string& dataHome) {
+  if (copyIsInstalled(bundlePath)) {
+    installDesktopEntry(bundlePath, executable, applicationId, dataHome);
+  } else {
+    removeStaleDesktopEntry(applicationId, dataHome);
+  }
 }
 
 }  // namespace ql::linux_backend::desktop

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/path_equality.h"
 #include "platform/application.h"
 #include "platform/linux/linux_basics.h"
 
@@ -189,12 +190,44 @@ std::string desktopEntryFor(const std::string& entryTemplate, const std::string&
   return out;
 }
 
-bool bundleIsInstalled(const std::string& bundlePath) {
-  size_t slash = bundlePath.rfind('/');
-  if (slash == std::string::npos || slash == 0) return false;
-  std::string parent = bundlePath.substr(0, slash);
-  size_t before = parent.rfind('/');
-  return parent.substr(before == std::string::npos ? 0 : before + 1) == "Applications";
+bool bundleIsInstalled(const std::string& resolvedBundlePath,
+                       const std::vector<std::string>& resolvedApplicationsFolders) {
+  size_t slash = resolvedBundlePath.rfind('/');
+  if (slash == std::string::npos || slash + 1 == resolvedBundlePath.size()) return false;
+  // "/Quillmark.app" lies in "/"; the folders are never the root anyway.
+  std::string parent = slash == 0 ? "/" : resolvedBundlePath.substr(0, slash);
+  for (const auto& folder : resolvedApplicationsFolders) {
+    if (!folder.empty() && pathsEqual(parent, folder)) return true;
+  }
+  return false;
+}
+
+std::optional<std::string> desktopEntryTryExec(const std::string& entry) {
+  // Only the main group counts: an action group has no TryExec of its own.
+  bool inMain = false;
+  size_t pos = 0;
+  while (pos < entry.size()) {
+    size_t nl = entry.find('\n', pos);
+    std::string line = entry.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+    pos = nl == std::string::npos ? entry.size() : nl + 1;
+    if (!line.empty() && line[0] == '[') {
+      inMain = line == "[Desktop Entry]";
+      continue;
+    }
+    if (!inMain || line.rfind("TryExec=", 0) != 0) continue;
+    std::string value;
+    for (size_t i = 8; i < line.size(); ++i) {
+      // The string escapes of the format; desktopEntryFor writes only "\\".
+      if (line[i] == '\\' && i + 1 < line.size()) {
+        char e = line[++i];
+        value += e == 's' ? ' ' : e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
+      } else {
+        value += line[i];
+      }
+    }
+    return value;
+  }
+  return std::nullopt;
 }
 
 }  // namespace ql::linux_backend::desktop

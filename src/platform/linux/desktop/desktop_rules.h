@@ -63,8 +63,16 @@ std::string desktopEntryFor(const std::string& entryTemplate, const std::string&
                             const std::string& applicationId);
 // One Exec argument, quoted by the rules of freedesktop.org desktop entries.
 std::optional<std::string> quoteExecArgument(const std::string& argument);
-// Whether a bundle sits in an Applications folder, the only place the
-// desktop entry is written from (a download folder copy may vanish).
-bool bundleIsInstalled(const std::string& bundlePath);
+// Whether a copy counts as installed: the folder that holds its bundle is
+// one of the Applications folders. Both sides come resolved (links
+// followed, "." and ".." folded), as the install offer compares them, so a
+// copy is either offered the install or writes the desktop entry, never
+// both: an entry written by a download would point at a copy that the
+// install is about to supersede, or that the user may delete.
+bool bundleIsInstalled(const std::string& resolvedBundlePath,
+                       const std::vector<std::string>& resolvedApplicationsFolders);
+// The TryExec value of a desktop entry the launcher wrote (unescaped), or
+// nothing when the text has none.
+std::optional<std::string> desktopEntryTryExec(const std::string& entry);
 
 }  // namespace ql::linux_backend::desktop

@@ -15,9 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/desktop/desktop_entry.h"
 #include "platform/linux/desktop/desktop_rules.h"
 #include "platform/linux/desktop/glib_main_loop.h"
 #include "platform/linux/desktop/gtk_alerts.h"
+#include "platform/linux/linux_workspace.h"
+#include "platform/linux/x11_activation.h"
+// Last: Xlib defines macros (Status, None, …) that would clash with the
+// launcher's own names above.
+#include <gdk/gdkx.h>
+#undef Status
 
 extern char** environ;
 
@@ -28,12 +35,20 @@ using namespace std::chrono_literals;
 
 // ---- dialogs ---------------------------------------------------------------
 
+// Keys sent with gtk_test_widget_send_key are core X events; GDK listens
+// for XInput 2 events unless told otherwise before it starts, and would
+// never see them. (The end-to-end test types real keys through XTest.)
+const bool coreDeviceEvents = (::setenv("GDK_CORE_DEVICE_EVENTS", "1", 1), true);
+
 struct SeenDialog {
   bool found = false;
   std::string title, text, secondary;
   int messageType = -1;
   std::vector<std::string> buttons;
   bool skipTaskbar = false;
+  bool firstIsSuggested = false;  // "suggested-action" on the first button only
+  bool firstHasFocus = false;
+  std::string image;  // the name of the image beside the text
 };
 
 GtkWidget* findDialog() {
@@ -48,11 +63,13 @@ GtkWidget* findDialog() {
 
 // Answers the next dialog once it is on screen: "click N" presses button N,
 // "close" closes the window as its close button would, "enter" activates
-// the default button as the Return key does.
+// the default button as the Return key does; "key" sends the keys in
+// `keys` through the display, as a keyboard would.
 struct Answer {
   std::string how;
   int button = 0;
   SeenDialog seen;
+  std::vector<guint> keys = {};
 };
 
 gboolean answerWhenShown(gpointer data) {
@@ -73,7 +90,29 @@ gboolean answerWhenShown(gpointer data) {
   for (int r = kAlertFirstButtonReturn; GtkWidget* b = gtk_dialog_get_widget_for_response(GTK_DIALOG(w), r); ++r) {
     a->seen.buttons.push_back(gtk_button_get_label(GTK_BUTTON(b)));
   }
-  if (a->how == "click") {
+  for (int r = kAlertFirstButtonReturn; GtkWidget* b = gtk_dialog_get_widget_for_response(GTK_DIALOG(w), r); ++r) {
+    bool suggested = gtk_style_context_has_class(gtk_widget_get_style_context(b), "suggested-action");
+    if (r == kAlertFirstButtonReturn) {
+      a->seen.firstIsSuggested = suggested;
+      a->seen.firstHasFocus = gtk_window_get_focus(GTK_WINDOW(w)) == b;
+    } else if (suggested) {
+      a->seen.firstIsSuggested = false;
+    }
+  }
+  GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(w));
+  GList* row = gtk_container_get_children(GTK_CONTAINER(gtk_widget_get_parent(area)));
+  if (row && GTK_IS_IMAGE(row->data)) {
+    const gchar* name = nullptr;
+    gtk_image_get_icon_name(GTK_IMAGE(row->data), &name, nullptr);
+    a->seen.image = name ? name : "";
+  }
+  g_list_free(row);
+  if (a->how == "key") {
+    for (guint key : a->keys) {
+      GtkWidget* target = gtk_window_get_focus(GTK_WINDOW(w));
+      gtk_test_widget_send_key(target ? target : w, key, static_cast<GdkModifierType>(0));
+    }
+  } else if (a->how == "click") {
     gtk_button_clicked(GTK_BUTTON(gtk_dialog_get_widget_for_response(GTK_DIALOG(w), 1000 + a->button)));
   } else if (a->how == "close") {
     gtk_window_close(GTK_WINDOW(w));
@@ -86,7 +125,8 @@ gboolean answerWhenShown(gpointer data) {
 TEST(GtkAlerts, ShowsTheAlertAndAnswersAsItsButtons) {
   ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run through with-desktop-session.sh";
   GlibMainLoop loop;
-  GtkAlerts alerts(loop, "Quillmark", "com.talvoria.zorvan", [] { return ActivationPolicy::kRegular; });
+  // An icon no theme has: the signs of the theme stand in for it.
+  GtkAlerts alerts(loop, "Quillmark", "ql-test-no-such-icon", [] { return ActivationPolicy::kRegular; });
   ASSERT_TRUE(alerts.ensureDisplay());
 
   Alert install;
@@ -113,6 +153,14 @@ TEST(GtkAlerts, ShowsTheAlertAndAnswersAsItsButtons) {
       {"return key", install, {"enter", 0, {}}, 1000, {"Install", "Not Now"}, GTK_MESSAGE_WARNING},
       {"no buttons: OK", fatal, {"click", 0, {}}, 1000, {"OK"}, GTK_MESSAGE_ERROR},
       {"no buttons, closed", fatal, {"close", 0, {}}, kAlertDismissed, {"OK"}, GTK_MESSAGE_ERROR},
+      // The keyboard as a person uses it: Return takes the highlighted
+      // first button, Tab moves on to the next, Escape backs out.
+      {"Return key", install, {"key", 0, {}, {GDK_KEY_Return}}, 1000, {"Install", "Not Now"}, GTK_MESSAGE_WARNING},
+      {"Tab, Return", install, {"key", 0, {}, {GDK_KEY_Tab, GDK_KEY_Return}}, 1001, {"Install", "Not Now"},
+       GTK_MESSAGE_WARNING},
+      {"Escape", install, {"key", 0, {}, {GDK_KEY_Escape}}, kAlertDismissed, {"Install", "Not Now"},
+       GTK_MESSAGE_WARNING},
+      {"Escape, no buttons", fatal, {"key", 0, {}, {GDK_KEY_Escape}}, kAlertDismissed, {"OK"}, GTK_MESSAGE_ERROR},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -121,12 +169,16 @@ TEST(GtkAlerts, ShowsTheAlertAndAnswersAsItsButtons) {
     if (!c.answer.seen.found) g_source_remove(timer);
     ASSERT_TRUE(c.answer.seen.found);
     EXPECT_EQ(response, c.expected);
-    EXPECT_EQ(c.answer.seen.title, c.alert.messageText);
+    EXPECT_EQ(c.answer.seen.title, "Quillmark");  // the window names the app
     EXPECT_EQ(c.answer.seen.text, c.alert.messageText);
     EXPECT_EQ(c.answer.seen.secondary, c.alert.informativeText);
     EXPECT_EQ(c.answer.seen.buttons, c.buttons);
     EXPECT_EQ(c.answer.seen.messageType, c.type);
     EXPECT_FALSE(c.answer.seen.skipTaskbar);  // a regular app's dialog is listed
+    EXPECT_TRUE(c.answer.seen.firstIsSuggested);
+    EXPECT_TRUE(c.answer.seen.firstHasFocus);
+    // No app icon in this session's theme: the warning and error signs.
+    EXPECT_EQ(c.answer.seen.image, c.type == GTK_MESSAGE_ERROR ? "dialog-error" : "dialog-warning");
     EXPECT_EQ(findDialog(), nullptr) << "the dialog must be gone once answered";
   }
 }
@@ -145,6 +197,33 @@ TEST(GtkAlerts, AccessoryAppsDialogStaysOutOfTheTaskBar) {
     EXPECT_EQ(ans.seen.skipTaskbar, p == ActivationPolicy::kAccessory);
     EXPECT_EQ(ans.seen.title, "Quillmark");
   }
+}
+
+TEST(GtkAlerts, AWarningShowsTheAppIconWhereTheThemeHasIt) {
+  GlibMainLoop loop;
+  GtkAlerts alerts(loop, "Quillmark", "ql-test-app-icon", nullptr);
+  ASSERT_TRUE(alerts.ensureDisplay());
+  std::string dir = std::string(g_get_tmp_dir()) + "/ql-icons-XXXXXX";
+  ASSERT_NE(g_mkdtemp(dir.data()), nullptr);
+  std::string icon = dir + "/ql-test-app-icon.svg";
+  ASSERT_TRUE(g_file_set_contents(icon.c_str(), kApplicationIconSvg, -1, nullptr));
+  gtk_icon_theme_append_search_path(gtk_icon_theme_get_default(), dir.c_str());
+
+  Alert warning;
+  warning.messageText = "Install Quillmark?";
+  warning.buttons = {"Install", "Not Now"};
+  Alert critical;
+  critical.style = AlertStyle::kCritical;
+  critical.messageText = "Quillmark failed to start";
+  for (const auto& [alert, image] : {std::pair<const Alert&, std::string>{warning, "ql-test-app-icon"},
+                                     std::pair<const Alert&, std::string>{critical, "dialog-error"}}) {
+    Answer ans{"click", 0, {}};
+    g_timeout_add(20, answerWhenShown, &ans);
+    EXPECT_EQ(alerts.runModal(alert), 1000);
+    EXPECT_EQ(ans.seen.image, image) << alert.messageText;
+  }
+  ::unlink(icon.c_str());
+  ::rmdir(dir.c_str());
 }
 
 TEST(GtkAlerts, TextIsShownLiterallyNotAsMarkup) {
@@ -208,6 +287,58 @@ TEST(Accelerators, GtkReadsThemAsPrimaryModifierShortcuts) {
     EXPECT_TRUE(mods & GDK_CONTROL_MASK) << accel;
     EXPECT_EQ(static_cast<bool>(mods & GDK_SHIFT_MASK), g_ascii_isupper(key[0])) << accel;
   }
+}
+
+// ---- bringing a program's windows forward -----------------------------------
+
+// This test program's own window stands in for the shell's; the session has
+// no window manager, so activation raises and focuses it directly.
+TEST(X11Activation, RaisesAndFocusesTheWindowsOfTheProcess) {
+  ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
+  GtkWidget* other = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  GtkWidget* mine = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gtk_widget_show_all(mine);
+  gtk_widget_show_all(other);
+  auto until = [](auto done) {
+    for (int i = 0; i < 200 && !done(); ++i) {
+      while (gtk_events_pending()) gtk_main_iteration();
+      g_usleep(10000);
+    }
+    return done();
+  };
+  ASSERT_TRUE(until([&] { return gtk_widget_get_mapped(mine) && gtk_widget_get_mapped(other); }));
+  Display* d = gdk_x11_display_get_xdisplay(gdk_display_get_default());
+  Window wanted = gdk_x11_window_get_xid(gtk_widget_get_window(mine));
+  // Only one window of this process is the one to come forward here.
+  gtk_widget_hide(other);
+  ASSERT_TRUE(until([&] { return !gtk_widget_get_mapped(other); }));
+
+  X11ActivationResult r = activateX11WindowsOfProcess(static_cast<int>(::getpid()), 0);
+  EXPECT_TRUE(r.displayOpened);
+  EXPECT_EQ(r.windowsActivated, 1);
+  EXPECT_TRUE(until([&] {
+    Window focus = 0;
+    int revert = 0;
+    XGetInputFocus(d, &focus, &revert);
+    return focus == wanted;
+  }));
+
+  // A process with no window: nothing is activated, and the workspace says so.
+  pid_t child = 0;
+  char* const argv[] = {const_cast<char*>("/bin/sleep"), const_cast<char*>("30"), nullptr};
+  ASSERT_EQ(posix_spawn(&child, argv[0], nullptr, nullptr, argv, environ), 0);
+  EXPECT_EQ(activateX11WindowsOfProcess(child, 0).windowsActivated, 0);
+  LinuxWorkspace workspace;
+  EXPECT_FALSE(workspace.activate(RunningApplication{child, std::nullopt}));
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  // No display at all: nothing opened, nothing activated.
+  std::string display = std::getenv("DISPLAY");
+  ::unsetenv("DISPLAY");
+  EXPECT_FALSE(activateX11WindowsOfProcess(static_cast<int>(::getpid()), 0).displayOpened);
+  ::setenv("DISPLAY", display.c_str(), 1);
+  gtk_widget_destroy(mine);
+  gtk_widget_destroy(other);
 }
 
 // ---- instances on the bus --------------------------------------------------

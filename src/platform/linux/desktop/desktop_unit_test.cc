@@ -6,6 +6,8 @@
 #include <gtk/gtk.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -196,6 +198,27 @@ TEST(AlertMapping, ButtonLabelsKeepOrderAndShowUnderscores) {
   EXPECT_EQ(dialogButtonLabels({"Keep_old", "__"}), (std::vector<std::string>{"Keep__old", "____"}));
 }
 
+TEST(AlertMapping, WarningsAndFailuresCarryDifferentImages) {
+  struct Case {
+    AlertStyle style;
+    std::string appIcon;
+    bool themeHasIt;
+    std::string expected;
+  } cases[] = {
+      {AlertStyle::kCritical, "com.talvoria.zorvan", true, "dialog-error"},
+      {AlertStyle::kCritical, "", false, "dialog-error"},
+      {AlertStyle::kWarning, "com.talvoria.zorvan", true, "com.talvoria.zorvan"},
+      {AlertStyle::kWarning, "com.talvoria.zorvan", false, "dialog-warning"},
+      {AlertStyle::kWarning, "", true, "dialog-warning"},
+      {AlertStyle::kInformational, "com.talvoria.zorvan", true, "com.talvoria.zorvan"},
+      {AlertStyle::kInformational, "com.talvoria.zorvan", false, "dialog-warning"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(alertIconName(c.style, c.appIcon, c.themeHasIt), c.expected)
+        << static_cast<int>(c.style) << " " << c.appIcon << " " << c.themeHasIt;
+  }
+}
+
 TEST(AlertMapping, StylesBecomeMessageTypes) {
   EXPECT_EQ(messageTypeForStyle(AlertStyle::kWarning), GTK_MESSAGE_WARNING);
   EXPECT_EQ(messageTypeForStyle(AlertStyle::kCritical), GTK_MESSAGE_ERROR);
@@ -373,13 +396,177 @@ TEST(DesktopEntry, UnwritableOrMissingDataHomeFailsWithoutThrowing) {
                                    "com.talvoria.zorvan", "relative/share"));
 }
 
-TEST(DesktopEntry, WrittenOnlyFromAnApplicationsFolder) {
-  EXPECT_TRUE(bundleIsInstalled("/Applications/Quillmark.app"));
-  EXPECT_TRUE(bundleIsInstalled("/home/u/Applications/Quillmark.app"));
-  EXPECT_FALSE(bundleIsInstalled("/home/u/Downloads/Quillmark.app"));
-  EXPECT_FALSE(bundleIsInstalled("/home/u/MyApplications/Quillmark.app"));
-  EXPECT_FALSE(bundleIsInstalled("Quillmark.app"));
-  EXPECT_FALSE(bundleIsInstalled("/Quillmark.app"));
+TEST(DesktopEntry, OnlyACopyDirectlyInAnApplicationsFolderIsInstalled) {
+  const std::vector<std::string> folders = {"/Applications", "/home/u/Applications"};
+  struct Case {
+    const char* bundle;
+    bool installed;
+  } cases[] = {
+      {"/Applications/Quillmark.app", true},
+      {"/home/u/Applications/Quillmark.app", true},
+      {"/Applications/Other.app", true},  // the name does not matter
+      // An eligible download whose folder merely has the name: it is offered
+      // the install, so it must not also write an entry for itself.
+      {"/home/u/Downloads/Applications/Quillmark.app", false},
+      {"/Applications/Utilities/Quillmark.app", false},
+      {"/home/u/Downloads/Quillmark.app", false},
+      {"/home/u/MyApplications/Quillmark.app", false},
+      {"/Quillmark.app", false},
+      {"Quillmark.app", false},
+      {"/Applications/", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(bundleIsInstalled(c.bundle, folders), c.installed) << c.bundle;
+  // Compared as the install offer compares paths: canonically equivalent
+  // spellings of a folder are the same folder.
+  EXPECT_TRUE(bundleIsInstalled("/home/Jos\u00e9/Applications/Q.app", {"/home/Jose\u0301/Applications"}));
+  EXPECT_FALSE(bundleIsInstalled("/home/u/Applications/Q.app", {}));
+}
+
+TEST(DesktopEntry, TryExecReadsBackWhatWasWritten) {
+  for (const char* exe : {"/A/Applications/Q.app/Contents/MacOS/Q", "/back\\slash/Applications/Q.app/Contents/MacOS/Q",
+                          "/sp ace/\"q\"/Applications/Q.app/Contents/MacOS/Q"}) {
+    EXPECT_EQ(desktopEntryTryExec(desktopEntryFor(kDesktopEntryTemplate, exe, "com.x.y")), std::string(exe));
+  }
+  EXPECT_EQ(desktopEntryTryExec("[Desktop Entry]\nExec=x\n[Desktop Action a]\nTryExec=/y\n"), std::nullopt);
+  EXPECT_EQ(desktopEntryTryExec("[Desktop Entry]\nTryExec=/a\\sb\n"), "/a b");
+}
+
+// A sandbox $HOME with its own data directory, restored afterwards.
+class SandboxHome : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const char* h = std::getenv("HOME")) savedHome_ = h;
+    ::setenv("HOME", tmp_.path().c_str(), 1);
+    data_ = tmp_.path() + "/.local/share";
+    entry_ = data_ + "/applications/com.talvoria.zorvan.desktop";
+    icon_ = data_ + "/icons/hicolor/scalable/apps/com.talvoria.zorvan.svg";
+  }
+  void TearDown() override {
+    if (savedHome_) {
+      ::setenv("HOME", savedHome_->c_str(), 1);
+    } else {
+      ::unsetenv("HOME");
+    }
+  }
+  // A bundle with its launcher; returns the launcher's path.
+  std::string bundle(const std::string& bundlePath) {
+    std::string exe = bundlePath + "/Contents/MacOS/Quillmark";
+    makeExecutable(exe);
+    return exe;
+  }
+  void refresh(const std::string& bundlePath) {
+    refreshDesktopEntry(bundlePath, bundlePath + "/Contents/MacOS/Quillmark", "com.talvoria.zorvan", data_);
+  }
+  bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+  }
+
+  TempDir tmp_;
+  std::optional<std::string> savedHome_;
+  std::string data_, entry_, icon_;
+};
+
+TEST_F(SandboxHome, ADownloadWritesNoEntryTheInstalledCopyDoes) {
+  std::string home = tmp_.path();
+  // The folder of the download is named Applications, but it is no
+  // Applications folder: nothing is written before (or without) the install.
+  bundle(home + "/Downloads/Applications/Quillmark.app");
+  refresh(home + "/Downloads/Applications/Quillmark.app");
+  EXPECT_FALSE(exists(entry_));
+  EXPECT_FALSE(exists(icon_));
+
+  std::string installed = home + "/Applications/Quillmark.app";
+  std::string exe = bundle(installed);
+  refresh(installed);
+  EXPECT_EQ(executableFromEntry(readFile(entry_)), exe);
+  EXPECT_EQ(readFile(icon_), kApplicationIconSvg);
+
+  // Reached through a link to the Applications folder: still installed.
+  ASSERT_EQ(::symlink((home + "/Applications").c_str(), (home + "/Apps").c_str()), 0);
+  ASSERT_EQ(::unlink(entry_.c_str()), 0);
+  refresh(home + "/Apps/Quillmark.app");
+  EXPECT_TRUE(exists(entry_));
+}
+
+TEST_F(SandboxHome, AnInstalledCopyThatMovesTakesItsEntryAlong) {
+  std::string home = tmp_.path();
+  std::string first = home + "/Applications/Quillmark.app";
+  bundle(first);
+  refresh(first);
+  ASSERT_TRUE(exists(entry_));
+
+  // Moved out of the Applications folder and started there: the entry would
+  // name a launcher that is gone, so it goes, with its icon.
+  makeDirs(home + "/Downloads");
+  ASSERT_EQ(::rename(first.c_str(), (home + "/Downloads/Quillmark.app").c_str()), 0);
+  refresh(home + "/Downloads/Quillmark.app");
+  EXPECT_FALSE(exists(entry_));
+  EXPECT_FALSE(exists(icon_));
+
+  // Moved back: the entry comes back, pointing at where it is now.
+  ASSERT_EQ(::rename((home + "/Downloads/Quillmark.app").c_str(), first.c_str()), 0);
+  refresh(first);
+  EXPECT_EQ(executableFromEntry(readFile(entry_)), first + "/Contents/MacOS/Quillmark");
+}
+
+TEST_F(SandboxHome, ADownloadLeavesTheEntryOfAnInstalledCopyThatIsStillThere) {
+  std::string home = tmp_.path();
+  std::string installed = home + "/Applications/Quillmark.app";
+  std::string exe = bundle(installed);
+  refresh(installed);
+  bundle(home + "/Downloads/Quillmark.app");
+  refresh(home + "/Downloads/Quillmark.app");
+  EXPECT_EQ(executableFromEntry(readFile(entry_)), exe);
+  EXPECT_TRUE(exists(icon_));
+}
+
+TEST_F(SandboxHome, StaleEntryCleanupNeverFollowsWhatIsPlantedAtItsName) {
+  std::string home = tmp_.path();
+  makeDirs(data_ + "/applications");
+  // A link at the entry's name, to a stale-looking entry elsewhere: neither
+  // the link's target nor the link is taken for ours.
+  std::string elsewhere = home + "/keep.desktop";
+  writeFile(elsewhere, "[Desktop Entry]\nTryExec=/nonexistent/Quillmark\n");
+  ASSERT_EQ(::symlink(elsewhere.c_str(), entry_.c_str()), 0);
+  EXPECT_FALSE(removeStaleDesktopEntry("com.talvoria.zorvan", data_));
+  EXPECT_TRUE(exists(entry_));
+  EXPECT_EQ(readFile(elsewhere), "[Desktop Entry]\nTryExec=/nonexistent/Quillmark\n");
+  ASSERT_EQ(::unlink(entry_.c_str()), 0);
+
+  // A FIFO there must not block the launcher's start.
+  ASSERT_EQ(::mkfifo(entry_.c_str(), 0600), 0);
+  EXPECT_FALSE(removeStaleDesktopEntry("com.talvoria.zorvan", data_));
+  ASSERT_EQ(::unlink(entry_.c_str()), 0);
+
+  // An entry someone wrote without a TryExec is not ours to judge.
+  writeFile(entry_, "[Desktop Entry]\nType=Application\nName=Mine\nExec=/nonexistent/x\n");
+  EXPECT_FALSE(removeStaleDesktopEntry("com.talvoria.zorvan", data_));
+  EXPECT_TRUE(exists(entry_));
+}
+
+TEST(DesktopEntry, ValidatesWithDesktopFileValidate) {
+  if (::access("/usr/bin/desktop-file-validate", X_OK) != 0) {
+    GTEST_SKIP() << "desktop-file-validate is not installed (apt-get install desktop-file-utils)";
+  }
+  TempDir tmp;
+  for (const char* p : {"/Applications/Quillmark.app/Contents/MacOS/Quillmark",
+                        "/My \"odd\" $dir%/Applications/Q.app/Contents/MacOS/Quillmark"}) {
+    std::string exe = tmp.path() + p;
+    makeExecutable(exe);
+    std::string file = tmp.path() + "/com.talvoria.zorvan.desktop";
+    writeFile(file, desktopEntryFor(kDesktopEntryTemplate, exe, "com.talvoria.zorvan"));
+    std::string command = "/usr/bin/desktop-file-validate '" + file + "' 2>&1";
+    FILE* out = ::popen(command.c_str(), "r");
+    ASSERT_NE(out, nullptr);
+    std::string said;
+    char buf[512];
+    while (size_t n = std::fread(buf, 1, sizeof buf, out)) said.append(buf, n);
+    int status = ::pclose(out);
+    // Errors fail it with a status; hints and warnings are printed only.
+    EXPECT_EQ(status, 0) << p << ":\n" << said;
+    EXPECT_EQ(said, "") << p;
+  }
 }
 
 // ---- the GLib main loop ---------------------------------------------------

@@ -32,7 +32,21 @@ namespace ql::linux_backend::desktop {
   X(gtk_window_set_keep_above)               \
   X(gtk_window_set_skip_taskbar_hint)        \
   X(gtk_window_set_skip_pager_hint)          \
-  X(gtk_widget_destroy)
+  X(gtk_widget_destroy)                      \
+  X(gtk_message_dialog_get_message_area)     \
+  X(gtk_widget_get_parent)                   \
+  X(gtk_box_pack_start)                      \
+  X(gtk_box_reorder_child)                   \
+  X(gtk_image_new_from_icon_name)            \
+  X(gtk_widget_set_valign)                   \
+  X(gtk_widget_show)                         \
+  X(gtk_widget_grab_focus)                   \
+  X(gtk_widget_get_style_context)            \
+  X(gtk_style_context_add_class)             \
+  X(gtk_dialog_get_widget_for_response)      \
+  X(gtk_icon_theme_get_default)              \
+  X(gtk_icon_theme_lookup_icon)              \
+  X(g_object_unref)
 
 struct GtkAlerts::GtkLibrary {
 #define QL_GTK_MEMBER(name) decltype(&::name) name = nullptr;
@@ -76,6 +90,12 @@ int messageTypeForStyle(AlertStyle style) {
       break;
   }
   return GTK_MESSAGE_WARNING;
+}
+
+std::string alertIconName(AlertStyle style, const std::string& applicationIcon, bool themeHasApplicationIcon) {
+  if (style == AlertStyle::kCritical) return "dialog-error";
+  if (!applicationIcon.empty() && themeHasApplicationIcon) return applicationIcon;
+  return "dialog-warning";
 }
 
 GtkAlerts::GtkAlerts(MainLoop& loop, std::string windowTitle, std::string iconName,
@@ -132,11 +152,41 @@ int GtkAlerts::runModal(const Alert& alert) {
   for (size_t i = 0; i < labels.size(); ++i) {
     gtk.gtk_dialog_add_button(asDialog, labels[i].c_str(), kAlertFirstButtonReturn + static_cast<int>(i));
   }
-  // Return answers the first button, as it does on the Mac.
+  // Return answers the first button, as it does on the Mac, and the first
+  // button looks like the answer Return gives (Adwaita draws it blue).
+  // Focus starts on it too: otherwise GTK may put it on the selectable
+  // message text, where Return does nothing and the text shows selected.
+  // Tab then walks the buttons in order; Escape and the close button answer
+  // as the closed window.
   gtk.gtk_dialog_set_default_response(asDialog, kAlertFirstButtonReturn);
-  // The message doubles as the window title, so a task bar or window list
-  // says which question is waiting, not just whose.
-  gtk.gtk_window_set_title(asWindow, alert.messageText.empty() ? title_.c_str() : alert.messageText.c_str());
+  if (GtkWidget* first = gtk.gtk_dialog_get_widget_for_response(asDialog, kAlertFirstButtonReturn)) {
+    gtk.gtk_style_context_add_class(gtk.gtk_widget_get_style_context(first), "suggested-action");
+    gtk.gtk_widget_grab_focus(first);
+  }
+  // A lookup, not gtk_icon_theme_has_icon: that one misses icons lying
+  // loose in a search-path folder, which a lookup (and so the image) finds.
+  bool haveAppIcon = false;
+  if (!iconName_.empty()) {
+    if (GtkIconInfo* info = gtk.gtk_icon_theme_lookup_icon(gtk.gtk_icon_theme_get_default(), iconName_.c_str(), 48,
+                                                           static_cast<GtkIconLookupFlags>(0))) {
+      haveAppIcon = true;
+      gtk.g_object_unref(info);
+    }
+  }
+  std::string iconName = alertIconName(alert.style, iconName_, haveAppIcon);
+  // The image goes where GtkMessageDialog itself once put one: first in the
+  // row that holds the text column.
+  GtkWidget* textColumn = gtk.gtk_message_dialog_get_message_area(reinterpret_cast<GtkMessageDialog*>(dialog));
+  if (GtkWidget* row = textColumn ? gtk.gtk_widget_get_parent(textColumn) : nullptr) {
+    GtkWidget* image = gtk.gtk_image_new_from_icon_name(iconName.c_str(), GTK_ICON_SIZE_DIALOG);
+    gtk.gtk_widget_set_valign(image, GTK_ALIGN_START);
+    gtk.gtk_box_pack_start(reinterpret_cast<GtkBox*>(row), image, FALSE, FALSE, 0);
+    gtk.gtk_box_reorder_child(reinterpret_cast<GtkBox*>(row), image, 0);
+    gtk.gtk_widget_show(image);
+  }
+  // Every dialog's window is named after the application: a task bar or
+  // window list says whose question waits; the question is the bold text.
+  gtk.gtk_window_set_title(asWindow, title_.c_str());
   gtk.gtk_window_set_position(asWindow, GTK_WIN_POS_CENTER);
   // A raised window level (the modal-panel level the launcher asks for)
   // becomes keep-above: the question must not hide behind a browser.

@@ -19,12 +19,20 @@ namespace ql::linux_backend::desktop {
 // other two keep their own look (warning, information).
 int messageTypeForStyle(AlertStyle style);
 
+// The themed icon shown beside an alert's text. GTK 3 message dialogs draw
+// none, so without it a failure looks exactly like a question. A critical
+// alert always shows the error sign; the others show the application's own
+// icon when the icon theme has it (the installed copy puts it there), else
+// the warning sign, as a Mac alert shows the app icon.
+std::string alertIconName(AlertStyle style, const std::string& applicationIcon, bool themeHasApplicationIcon);
+
 // The GTK 3 runtime's soname, as the dynamic linker finds it.
 inline constexpr const char* kGtkLibrary = "libgtk-3.so.0";
 
 class GtkAlerts : public Alerts {
  public:
-  // `windowTitle` names a dialog whose alert has no message text. `policy`
+  // `windowTitle` names every dialog's window (the application's name: the
+  // question itself is the dialog's bold primary text). `policy`
   // reports the application's activation policy when an alert is
   // shown: a regular app's dialog is listed in the task bar, an accessory's
   // is not. `gtkLibrary` is the library loaded at the first alert; tests
