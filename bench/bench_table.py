@@ -129,6 +129,12 @@ print("|---|---|---:|---|---:|---:|---|")
 for i, (fig, v, unit, ref, rv, goal) in enumerate(rows, 1):
     print("| %d | %s | %s | %s | %s | %s | %s |" % (i, fig, fmt(v, unit), ref, fmt(rv, unit), ratio(v, rv), goal))
 
+pss_small, pss_large = med("pss_small_kb"), med("pss_large_kb")
+if pss_small and pss_large:
+    print()
+    print("Rows 8/9 as proportional set size (shared pages divided among their users): %.1f / %.1f MiB."
+          % (pss_small * kb, pss_large * kb))
+
 if os.path.exists(os.path.join(work, "cold.skipped")):
     print()
     print("Row 12 skipped: dropping the page cache needs root.")
