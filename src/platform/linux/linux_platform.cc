@@ -1,5 +1,6 @@
 #include "platform/linux/linux_platform.h"
 
+#include "codesign/ossl.h"
 #include "platform/linux/linux_application.h"
 #include "platform/linux/linux_basics.h"
 #include "platform/linux/linux_code_signing.h"
@@ -8,7 +9,6 @@
 #include "platform/linux/linux_tasks.h"
 #include "platform/linux/linux_workspace.h"
 #include "platform/linux/main_loop.h"
-#include "codesign/ossl.h"
 #if QL_DESKTOP_BACKEND
 #include <cstdio>
 
