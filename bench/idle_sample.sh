@@ -15,6 +15,9 @@
 #   shell_rss_kb N          the demo shell's VmRSS during that window
 #   rss_large_kb N          the launcher's VmRSS after it validated LARGE_BUNDLE
 #                           and spawned its shell (launch_stamp, held idle)
+#   pss_small_kb, pss_large_kb N   the launcher's proportional set size at the
+#                           same moments: shared library pages divided among
+#                           the processes that map them
 #   large_wakeups N         its switches per second over WINDOW seconds
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,6 +39,7 @@ switches() {
   echo "$sum"
 }
 rss() { awk '/^VmRSS/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }
+pss() { awk '/^Pss:/ {print $2}' "/proc/$1/smaps_rollup" 2>/dev/null || echo 0; }
 # Sets lpid and spid to the launcher and the shell running from a bundle
 # laid out by idle_wakeups.sh below the folder $1 (matched on their command
 # lines: neither takes arguments).
@@ -65,6 +69,7 @@ for run in $(seq 1 "$runs"); do
   sleep $((window - 4))
   s1=$(switches "$spid")
   echo "rss_small_kb $(rss "$lpid")"
+  echo "pss_small_kb $(pss "$lpid")"
   echo "shell_rss_kb $(rss "$spid")"
   awk -v a="$s0" -v b="$s1" -v w=$((window - 4)) 'BEGIN { printf "shell_wakeups_run %.2f\n", (b - a) / w }'
   wait "$script" || { cat "$tmp/out" >&2; exit 1; }
@@ -84,6 +89,7 @@ a=$(switches "$lpid")
 sleep "$window"
 b=$(switches "$lpid")
 echo "rss_large_kb $(rss "$lpid")"
+echo "pss_large_kb $(pss "$lpid")"
 awk -v a="$a" -v b="$b" -v w="$window" 'BEGIN { printf "large_wakeups %.2f\n", (b - a) / w }'
 kill -TERM "$lpid" 2>/dev/null || true
 wait "$lpid" 2>/dev/null || true

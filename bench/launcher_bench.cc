@@ -10,6 +10,10 @@
 //                         strict nested validation), in this process
 //   OpensslDgstFiles/large   `openssl dgst -sha256` over every file of that
 //                         bundle, one process (one core, SHA instructions)
+//   SignatureCheckCold/large, OpensslDgstFilesCold/large   the same two with
+//                         the page cache dropped before each repetition (the
+//                         first launch after a download reads from disk);
+//                         root only, skipped otherwise
 //   Launch/small          the same launch of a bundle with almost nothing in
 //                         it: the launcher's fixed cost
 //   ExecSpawnFloor        a minimal C program exec'd that spawns the same
@@ -55,6 +59,7 @@
 #include <string>
 #include <vector>
 
+#include "codesign/ossl.h"
 #include "platform/linux/linux_code_signing.h"
 #include "platform/linux/linux_file_manager.h"
 
@@ -64,6 +69,9 @@ namespace {
 
 using ql::errSecSuccess;
 using ql::kSecCSDefaultFlags;
+
+// The in-process checks run with OpenSSL set up as the launcher sets it up.
+const bool opensslAsInTheLauncher = (qlsign::initOpensslWithoutConfig(), true);
 
 std::string env(const char* name) {
   const char* v = std::getenv(name);
@@ -230,6 +238,33 @@ void ExecSpawnFloor(benchmark::State& state) {
 
 // ---- the signature check, as the launcher makes it
 
+// The launcher's calls for the bundle check: its own designated
+// requirement, the service binary's, then strict nested validation.
+bool checkOnce(ql::linux_backend::LinuxCodeSigning& cs, const std::string& bundle, std::string* why) {
+  ql::CodeRef self;
+  ql::StaticCodeRef selfStatic, seedCode, bundleCode;
+  ql::RequirementRef launcherRequirement, seedRequirement;
+  bool readable =
+      cs.copySelf(kSecCSDefaultFlags, &self) == errSecSuccess &&
+      cs.copyStaticCode(self, kSecCSDefaultFlags, &selfStatic) == errSecSuccess &&
+      cs.copyDesignatedRequirement(selfStatic, kSecCSDefaultFlags, &launcherRequirement) == errSecSuccess &&
+      cs.createStaticCodeWithPath(bundle + "/Contents/Resources/bin/quillmark", kSecCSDefaultFlags, &seedCode) ==
+          errSecSuccess &&
+      cs.copyDesignatedRequirement(seedCode, kSecCSDefaultFlags, &seedRequirement) == errSecSuccess &&
+      cs.createStaticCodeWithPath(bundle, kSecCSDefaultFlags, &bundleCode) == errSecSuccess;
+  if (!readable) {
+    *why = "the bundle's signature could not be read";
+    return false;
+  }
+  ql::OSStatus st =
+      cs.checkValidity(bundleCode, ql::kSecCSCheckNestedCode | ql::kSecCSStrictValidate, launcherRequirement);
+  if (st != errSecSuccess) {
+    *why = "validation failed, status " + std::to_string(st);
+    return false;
+  }
+  return true;
+}
+
 void SignatureCheck_large(benchmark::State& state) {
   std::string bundle = env("QL_BENCH_LARGE");
   if (bundle.empty()) {
@@ -238,26 +273,10 @@ void SignatureCheck_large(benchmark::State& state) {
   }
   std::string exe = bundle + "/Contents/MacOS/Quillmark";
   ql::linux_backend::LinuxCodeSigning cs(ql::linux_backend::builtInTrustStore(), [exe] { return exe; });
+  std::string why;
   for (auto _ : state) {
-    ql::CodeRef self;
-    ql::StaticCodeRef selfStatic, seedCode, bundleCode;
-    ql::RequirementRef launcherRequirement, seedRequirement;
-    bool readable =
-        cs.copySelf(kSecCSDefaultFlags, &self) == errSecSuccess &&
-        cs.copyStaticCode(self, kSecCSDefaultFlags, &selfStatic) == errSecSuccess &&
-        cs.copyDesignatedRequirement(selfStatic, kSecCSDefaultFlags, &launcherRequirement) == errSecSuccess &&
-        cs.createStaticCodeWithPath(bundle + "/Contents/Resources/bin/quillmark", kSecCSDefaultFlags, &seedCode) ==
-            errSecSuccess &&
-        cs.copyDesignatedRequirement(seedCode, kSecCSDefaultFlags, &seedRequirement) == errSecSuccess &&
-        cs.createStaticCodeWithPath(bundle, kSecCSDefaultFlags, &bundleCode) == errSecSuccess;
-    if (!readable) {
-      state.SkipWithError("the bundle's signature could not be read");
-      return;
-    }
-    ql::OSStatus st = cs.checkValidity(bundleCode, ql::kSecCSCheckNestedCode | ql::kSecCSStrictValidate,
-                                       launcherRequirement);
-    if (st != errSecSuccess) {
-      state.SkipWithError(("validation failed, status " + std::to_string(st)).c_str());
+    if (!checkOnce(cs, bundle, &why)) {
+      state.SkipWithError(why.c_str());
       return;
     }
   }
@@ -291,6 +310,69 @@ void OpensslDgstFiles_large(benchmark::State& state) {
   }
 }
 
+
+// ---- the first launch after a download: nothing of the bundle cached
+
+// Writes dirty pages out, then empties the page cache, dentries and inodes,
+// so that the next reads come from the disk. Root only; false otherwise.
+bool dropPageCache() {
+  ::sync();
+  int fd = ::open("/proc/sys/vm/drop_caches", O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::write(fd, "3", 1) == 1;
+  ::close(fd);
+  return ok;
+}
+
+constexpr const char* kColdNeedsRoot = "dropping the page cache needs root: cold rows skipped";
+
+void SignatureCheckCold_large(benchmark::State& state) {
+  std::string bundle = env("QL_BENCH_LARGE");
+  if (bundle.empty()) {
+    state.SkipWithError("QL_BENCH_LARGE not set");
+    return;
+  }
+  std::string exe = bundle + "/Contents/MacOS/Quillmark";
+  ql::linux_backend::LinuxCodeSigning cs(ql::linux_backend::builtInTrustStore(), [exe] { return exe; });
+  std::string why;
+  for (auto _ : state) {
+    if (!dropPageCache()) {
+      state.SkipWithError(kColdNeedsRoot);
+      return;
+    }
+    int64_t t0 = monotonicNs();
+    bool ok = checkOnce(cs, bundle, &why);
+    int64_t t1 = monotonicNs();
+    if (!ok) {
+      state.SkipWithError(why.c_str());
+      return;
+    }
+    state.SetIterationTime(double(t1 - t0) * 1e-9);
+  }
+}
+
+void OpensslDgstFilesCold_large(benchmark::State& state) {
+  std::string bundle = env("QL_BENCH_LARGE"), work = env("QL_BENCH_WORK");
+  if (bundle.empty() || work.empty()) {
+    state.SkipWithError("QL_BENCH_LARGE or QL_BENCH_WORK not set");
+    return;
+  }
+  std::string cmd = "xargs -0 openssl dgst -sha256 < '" + fileList(bundle, work) + "'";
+  for (auto _ : state) {
+    if (!dropPageCache()) {
+      state.SkipWithError(kColdNeedsRoot);
+      return;
+    }
+    int64_t t0 = monotonicNs();
+    bool ok = runOk({"sh", "-c", cmd});
+    int64_t t1 = monotonicNs();
+    if (!ok) {
+      state.SkipWithError("openssl dgst failed");
+      return;
+    }
+    state.SetIterationTime(double(t1 - t0) * 1e-9);
+  }
+}
 
 // ---- seeding
 
@@ -419,6 +501,11 @@ BENCHMARK(SignatureCheck_large)->Name("SignatureCheck/large")->UseRealTime()->Un
     ->Iterations(1)->Repetitions(9)->ReportAggregatesOnly(true);
 BENCHMARK(OpensslDgstFiles_large)->Name("OpensslDgstFiles/large")->UseRealTime()->Unit(benchmark::kMillisecond)
     ->Iterations(1)->Repetitions(9)->ReportAggregatesOnly(true);
+// Few repetitions: every one empties the machine's page cache.
+BENCHMARK(SignatureCheckCold_large)->Name("SignatureCheckCold/large")->UseManualTime()
+    ->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true);
+BENCHMARK(OpensslDgstFilesCold_large)->Name("OpensslDgstFilesCold/large")->UseManualTime()
+    ->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true);
 BENCHMARK(Launch_small)->Name("Launch/small")->UseManualTime()->Unit(benchmark::kMillisecond)
     ->Iterations(1)->Repetitions(31)->ReportAggregatesOnly(true);
 BENCHMARK(ExecSpawnFloor)->UseManualTime()->Unit(benchmark::kMillisecond)

@@ -34,5 +34,8 @@ Outcome verifyDetached(const Bytes& blob, std::string_view content, const TrustS
 // The certificate chain of a blob without any trust decision: what a
 // designated requirement is derived from after verification succeeded.
 bool leafOfBlob(const Bytes& blob, X509Ptr* leaf);
+// The same leaf and every certificate the blob carries, from one parse
+// (each parse decodes every certificate's key again).
+bool certificatesOfBlob(const Bytes& blob, X509Ptr* leaf, std::vector<X509Ptr>* all);
 
 }  // namespace qlsign

@@ -1,9 +1,20 @@
 #include "codesign/ossl.h"
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
 namespace qlsign {
+
+void initOpensslWithoutConfig() {
+  // Each part of OpenSSL's initialisation runs once, when first asked for;
+  // the first call decides what the implicit initialisation leaves out.
+  // Signed-data verification uses no cipher, and the ~3,000 error strings
+  // are loaded only when an error is formatted (drainOpensslErrors).
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ATEXIT | OPENSSL_INIT_NO_ADD_ALL_CIPHERS |
+                          OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS,
+                      nullptr);
+}
 
 std::string toHex(const uint8_t* data, size_t size) {
   static const char digits[] = "0123456789abcdef";
@@ -36,6 +47,9 @@ bool fromHex(std::string_view hex, Bytes* out) {
 }
 
 std::string drainOpensslErrors() {
+  // Programs that left the strings out at start (initOpensslWithoutConfig)
+  // load them now, the first time there is something to say.
+  OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
   std::string text;
   unsigned long e;
   while ((e = ERR_get_error()) != 0) {

@@ -35,6 +35,16 @@ using CertStackPtr = std::unique_ptr<STACK_OF(X509), CertStackFree>;
 
 using Bytes = std::vector<uint8_t>;
 
+// Initialises libcrypto for a program that wants only what this library
+// uses: the system's openssl.cnf is not read (it can only add providers and
+// engines the seal never asks for, and costs a file parse per launch), no
+// cipher table and no error strings are built (drainOpensslErrors loads the
+// strings when it needs them), and no cleanup runs at exit (it would free
+// state under threads that may still be hashing when the program exits). Call it before any other OpenSSL
+// call; later calls do nothing. Programs that do not call it get OpenSSL's
+// default initialisation.
+void initOpensslWithoutConfig();
+
 std::string toHex(const uint8_t* data, size_t size);
 inline std::string toHex(const Bytes& b) { return toHex(b.data(), b.size()); }
 // Accepts upper or lower case; false for odd length or a non-hex digit.

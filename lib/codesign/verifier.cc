@@ -71,19 +71,16 @@ Outcome readSmallFile(const std::string& path, size_t max, std::string* out) {
 
 // The blob's certificates, leaf first and each followed by its issuer.
 std::vector<X509Ptr> orderedCertificates(const Bytes& blob) {
-  std::vector<X509Ptr> out;
+  std::vector<X509Ptr> out, all;
   X509Ptr leaf;
-  if (!leafOfBlob(blob, &leaf)) return out;
-  const unsigned char* p = blob.data();
-  CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(blob.size())));
-  CertStackPtr all(cms ? CMS_get1_certs(cms.get()) : nullptr);
+  if (!certificatesOfBlob(blob, &leaf, &all)) return out;
   out.push_back(std::move(leaf));
-  for (int guard = 0; all && guard < 8; ++guard) {
+  for (int guard = 0; guard < 8; ++guard) {
     X509* last = out.back().get();
     if (X509_check_issued(last, last) == X509_V_OK) break;  // self-signed
     X509* next = nullptr;
-    for (int i = 0; i < sk_X509_num(all.get()); ++i) {
-      X509* c = sk_X509_value(all.get(), i);
+    for (const auto& candidate : all) {
+      X509* c = candidate.get();
       if (X509_check_issued(c, last) == X509_V_OK) next = c;
     }
     if (!next) break;

@@ -1,5 +1,6 @@
 #include "platform/linux/linux_platform.h"
 
+#include "codesign/ossl.h"
 #include "platform/linux/linux_application.h"
 #include "platform/linux/linux_basics.h"
 #include "platform/linux/linux_code_signing.h"
@@ -9,7 +10,10 @@
 #include "platform/linux/linux_workspace.h"
 #include "platform/linux/main_loop.h"
 #if QL_DESKTOP_BACKEND
-#include "platform/linux/desktop/desktop_backend.h"
+#include <cstdio>
+
+#include "platform/linux/desktop/desktop_module.h"
+#include "platform/linux/desktop/desktop_rules.h"
 #endif
 
 namespace ql::linux_backend {
@@ -47,12 +51,28 @@ FrontEnd makeFrontEnd([[maybe_unused]] int argc, [[maybe_unused]] char** argv,
                       [[maybe_unused]] Workspace& plainWorkspace) {
   FrontEnd f;
 #if QL_DESKTOP_BACKEND
-  if (auto d = desktop::makeDesktopParts(argc, argv, LinuxProcessInfo().environment(), plainWorkspace)) {
-    f.loop = std::move(d->loop);
-    f.application = std::move(d->application);
-    f.alerts = std::move(d->alerts);
-    f.workspace = std::move(d->workspace);
-    return f;
+  // The session test comes first, so that a launch without one never loads
+  // the module (nor GLib and GIO with it).
+  std::map<std::string, std::string> environment = LinuxProcessInfo().environment();
+  if (desktop::desktopSessionAvailable(environment)) {
+    std::string error;
+    desktop::MakeDesktopPartsEntry makeParts = desktop::loadDesktopModule(&error);
+    std::optional<desktop::DesktopParts> d;
+    if (makeParts) {
+      makeParts(argc, argv, &environment, &plainWorkspace, &d);
+    } else {
+      // Nothing is logged yet this early; the launch goes on without the
+      // desktop front end, as outside a session.
+      std::fprintf(stderr, "quillmark: desktop backend not loaded (%s); running without a desktop session\n",
+                   error.c_str());
+    }
+    if (d) {
+      f.loop = std::move(d->loop);
+      f.application = std::move(d->application);
+      f.alerts = std::move(d->alerts);
+      f.workspace = std::move(d->workspace);
+      return f;
+    }
   }
 #endif
   f.loop = std::make_unique<PosixMainLoop>();
@@ -95,6 +115,8 @@ class Assembled : public LinuxPlatform {
 }  // namespace
 
 std::unique_ptr<LinuxPlatform> makeLinuxPlatform(int argc, char** argv) {
+  // Before the trust store makes the first OpenSSL call.
+  qlsign::initOpensslWithoutConfig();
   return std::make_unique<Assembled>(argc, argv);
 }
 

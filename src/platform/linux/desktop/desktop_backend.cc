@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include <type_traits>
+
 #include "platform/linux/desktop/desktop_application.h"
 #include "platform/linux/desktop/desktop_rules.h"
 #include "platform/linux/desktop/glib_main_loop.h"
@@ -41,3 +43,12 @@ std::optional<DesktopParts> makeDesktopParts(int argc, char** argv,
 }
 
 }  // namespace ql::linux_backend::desktop
+
+// Exported from the module (default visibility); the launcher finds it with
+// dlsym, its type checked against MakeDesktopPartsEntry below.
+extern "C" __attribute__((visibility("default"))) void ql_desktop_make_parts(
+    int argc, char** argv, const std::map<std::string, std::string>* environment, ql::Workspace* plainWorkspace,
+    std::optional<ql::linux_backend::desktop::DesktopParts>* out) {
+  *out = ql::linux_backend::desktop::makeDesktopParts(argc, argv, *environment, *plainWorkspace);
+}
+static_assert(std::is_same_v<decltype(&ql_desktop_make_parts), ql::linux_backend::desktop::MakeDesktopPartsEntry>);

@@ -53,4 +53,16 @@ std::optional<DesktopParts> makeDesktopParts(int argc, char** argv,
                                              const std::map<std::string, std::string>& environment,
                                              Workspace& plainWorkspace);
 
+// The desktop backend is a shared module of its own (it alone links GLib
+// and GIO), compiled into the launcher and loaded only when a session
+// exists (desktop_module.h). This is its one entry point, found by name:
+// makeDesktopParts with the result in *out.
+using MakeDesktopPartsEntry = void (*)(int argc, char** argv, const std::map<std::string, std::string>* environment,
+                                       Workspace* plainWorkspace, std::optional<DesktopParts>* out);
+inline constexpr char kMakeDesktopPartsEntry[] = "ql_desktop_make_parts";
+
 }  // namespace ql::linux_backend::desktop
+
+extern "C" void ql_desktop_make_parts(int argc, char** argv, const std::map<std::string, std::string>* environment,
+                                      ql::Workspace* plainWorkspace,
+                                      std::optional<ql::linux_backend::desktop::DesktopParts>* out);
