@@ -27,7 +27,7 @@ namespace {
 #endif
 PlatformFacts buildTimeFacts() {
   PlatformFacts facts;
-  facts.systemApplicationsFolder = QL_FACT_SYSTEM_APPLICATIONS;
+  facts.systemApplicationsFolder = buildSystemApplicationsFolder();
   facts.userApplicationsFolder = "~/Applications";
   facts.assessmentTool = std::string(QL_FACT_TOOL_DIR) + "/ql-spctl";
   facts.quarantineTool = std::string(QL_FACT_TOOL_DIR) + "/ql-xattr";
@@ -36,6 +36,12 @@ PlatformFacts buildTimeFacts() {
   facts.securityFramework = "/System/Library/Frameworks/Security.framework/Security";
   return facts;
 }
+
+}  // namespace
+
+const char* buildSystemApplicationsFolder() { return QL_FACT_SYSTEM_APPLICATIONS; }
+
+namespace {
 
 // The part of the backend the user sees: the loop that runs the main queue,
 // the application object and the alerts. A desktop session gets the GLib,

@@ -10,6 +10,7 @@
 #include "platform/linux/desktop/desktop_rules.h"
 #include "platform/linux/file_handle.h"
 #include "platform/linux/linux_file_manager.h"
+#include "platform/linux/linux_platform.h"
 
 namespace ql::linux_backend::desktop {
 
@@ -76,11 +77,6 @@ bool installDesktopEntry(const std::string& bundlePath, const std::string& execu
 
 namespace {
 
-// The build's system Applications folder, the same fact the install offer
-// uses (QL_FACT_SYSTEM_APPLICATIONS is defined for every platform source).
-#ifndef QL_FACT_SYSTEM_APPLICATIONS
-#error "QL_FACT_SYSTEM_APPLICATIONS must be defined by the build"
-#endif
 
 // An entry is a few hundred bytes; anything larger is not one we wrote.
 constexpr size_t kMaxEntryBytes = 64 * 1024;
@@ -94,7 +90,7 @@ bool isExecutableFile(const std::string& path) {
 
 std::vector<std::string> resolvedApplicationsFolders() {
   LinuxFileManager files;
-  std::vector<std::string> folders = {files.resolvedPath(QL_FACT_SYSTEM_APPLICATIONS)};
+  std::vector<std::string> folders = {files.resolvedPath(buildSystemApplicationsFolder())};
   if (const char* home = std::getenv("HOME"); home && home[0] == '/') {
     std::string h = home;
     while (h.size() > 1 && h.back() == '/') h.pop_back();
