@@ -317,7 +317,7 @@ void SeedServiceBinary(benchmark::State& state) {
     // The launcher's steps 2-7, in its order; a seeded binary from the
     // previous iteration is replaced, as in a reseed.
     (void)files.removeItem(staged);
-    ql::Status s = files.copyItem(service, staged);
+    ql::Status s = files.copyFileLimitingPermissions(service, staged, 0755);
     ql::StaticCodeRef stagedCode;
     ql::OSStatus st = ql::errSecCSInternalError;
     if (s.ok() && cs.createStaticCodeWithPath(staged, 0, &stagedCode) == errSecSuccess && stagedCode)
