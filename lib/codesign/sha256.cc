@@ -10,10 +10,9 @@ namespace qlsign {
 
 namespace {
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
-// Reads of 256 KiB keep the syscall cost far below the hashing cost while
-// the buffer still fits a core's L2 cache, so the hash reads what pread just
-// wrote from cache rather than from memory.
-constexpr uint64_t kReadSize = uint64_t(256) << 10;
+// Large reads keep the syscall cost well below the hashing cost; 1 MiB is
+// one read per sealed chunk (256 KiB measured the same).
+constexpr uint64_t kReadSize = uint64_t(1) << 20;
 }  // namespace
 
 Bytes sha256(std::string_view data) {
