@@ -87,6 +87,26 @@ const Tamper kTable[] = {
      kResourceModified, kResourceModified},
     {"setuid bit added", [](const std::string& b) { ::chmod((b + "/Contents/MacOS/Sample").c_str(), 04755); },
      kResourceModified, kResourceModified},
+    // Nested code falls under the plain-file rule for its mode.
+    {"bundled tool made set-uid", [](const std::string& b) { ::chmod((b + "/Contents/Resources/bin/tool").c_str(), 04777); },
+     kResourceModified, kResourceModified},
+    {"bundled tool made set-gid", [](const std::string& b) { ::chmod((b + "/Contents/Resources/bin/tool").c_str(), 02755); },
+     kResourceModified, kResourceModified},
+    {"bundled tool made sticky", [](const std::string& b) { ::chmod((b + "/Contents/Resources/bin/tool").c_str(), 01755); },
+     kResourceModified, kResourceModified},
+    {"bundled tool lost its execute bit",
+     [](const std::string& b) { ::chmod((b + "/Contents/Resources/bin/tool").c_str(), 0644); }, kResourceModified,
+     kResourceModified},
+    {"nested helper's executable made set-uid",
+     [](const std::string& b) { ::chmod((b + "/Contents/Helpers/Helper.app/Contents/MacOS/Helper").c_str(), 04755); },
+     kNestedInvalid, kOk},
+    // Write bits and folder modes are not sealed, for code as for plain files.
+    {"bundled tool made world-writable",
+     [](const std::string& b) { ::chmod((b + "/Contents/Resources/bin/tool").c_str(), 0777); }, kOk, kOk},
+    {"resource made world-writable",
+     [](const std::string& b) { ::chmod((b + "/Contents/Resources/web/index.html").c_str(), 0666); }, kOk, kOk},
+    {"folder given the set-gid bit of its parent",
+     [](const std::string& b) { ::chmod((b + "/Contents/Resources/web").c_str(), 02755); }, kOk, kOk},
     {"link redirected outside",
      [](const std::string& b) {
        fs::remove(b + "/Contents/Resources/start.html");

@@ -25,6 +25,30 @@ bool getHash(const json& j, const char* key, Bytes* out) {
   return it != j.end() && it->is_string() && fromHex(it->get<std::string>(), out) && out->size() == 32;
 }
 
+json chunksJson(const ChunkDigests& chunks) {
+  json a = json::array();
+  for (const Bytes& c : chunks) a.push_back(toHex(c));
+  return a;
+}
+
+// A list of 32-byte digests; `expected` (when given) is the count the size
+// of the content calls for, so a list can never describe other bytes than
+// it claims to.
+bool getChunks(const json& j, const char* key, std::optional<uint64_t> expected, ChunkDigests* out) {
+  auto it = j.find(key);
+  if (it == j.end() || !it->is_array()) return false;
+  if (expected && it->size() != *expected) return false;
+  ChunkDigests chunks;
+  chunks.reserve(it->size());
+  for (const json& c : *it) {
+    Bytes h;
+    if (!c.is_string() || !fromHex(c.get<std::string>(), &h) || h.size() != 32) return false;
+    chunks.push_back(std::move(h));
+  }
+  *out = std::move(chunks);
+  return true;
+}
+
 bool onlyKeys(const json& j, std::initializer_list<const char*> keys) {
   if (!j.is_object()) return false;
   for (auto it = j.begin(); it != j.end(); ++it) {
@@ -46,65 +70,90 @@ bool getString(const json& j, const char* key, std::string* out) {
 
 std::string encodeCodeDirectory(const CodeDirectory& cd) {
   json j;
-  j["format"] = 1;
+  j["format"] = kSealFormat;
   j["hashType"] = "sha256";
+  j["chunkSize"] = kChunkSize;
   j["identifier"] = cd.identifier;
   j["teamIdentifier"] = cd.teamIdentifier;
   if (cd.kind == CodeDirectory::Kind::kBundle) {
     j["kind"] = "bundle";
-    j["mainExecutable"] = {{"path", cd.mainExecutablePath}, {"sha256", toHex(cd.mainExecutableHash)}};
-    j["infoPlist"] = cd.infoPlistHash ? json{{"sha256", toHex(*cd.infoPlistHash)}} : json(nullptr);
+    j["mainExecutable"] = {{"path", cd.mainExecutablePath}, {"chunks", chunksJson(cd.mainExecutableChunks)}};
+    j["infoPlist"] = cd.infoPlistChunks ? json{{"chunks", chunksJson(*cd.infoPlistChunks)}} : json(nullptr);
     j["manifest"] = {{"sha256", toHex(cd.manifestHash)}};
   } else {
     j["kind"] = "executable";
-    j["payload"] = {{"length", cd.payloadLength}, {"sha256", toHex(cd.payloadHash)}};
+    j["payload"] = {{"length", cd.payloadLength}, {"chunks", chunksJson(cd.payloadChunks)}};
   }
   return dump(j);
 }
 
+namespace {
+
 // json::value() throws when the member has another type; a seal is input
-// from disk, so every member is type-checked instead.
-bool isFormatOne(const json& j) {
+// from disk, so every member is type-checked instead. An integer format
+// other than ours is named in the message: a seal from an older signer is
+// the likely case, and re-signing is the remedy.
+std::optional<std::string> formatProblem(const json& j) {
   auto it = j.find("format");
-  return it != j.end() && it->is_number_integer() && *it == 1;
+  if (it == j.end() || !it->is_number_integer()) return std::string("no format number");
+  if (*it == kSealFormat) return std::nullopt;
+  std::string n = it->dump();
+  if (*it == 1) return "seal format 1 (whole-file hashes) is no longer accepted; re-sign with this ql-codesign";
+  return "unknown seal format " + n + " (this library reads format " + std::to_string(kSealFormat) + ")";
 }
+
+}  // namespace
+
+uint64_t chunkCount(uint64_t size) { return size / kChunkSize + (size % kChunkSize != 0); }
 
 Outcome decodeCodeDirectory(const std::string& bytes, CodeDirectory* out) {
   json j = json::parse(bytes, nullptr, false);
   auto bad = [](const char* what) { return Outcome::failure(kMalformed, std::string("code directory: ") + what); };
   if (j.is_discarded() || !j.is_object()) return bad("not a JSON object");
+  if (auto problem = formatProblem(j)) return bad(problem->c_str());
   auto hashType = j.find("hashType");
-  if (!isFormatOne(j) || hashType == j.end() || *hashType != "sha256") return bad("unknown format or hash type");
+  if (hashType == j.end() || *hashType != "sha256") return bad("unknown hash type");
+  auto chunkSize = j.find("chunkSize");
+  if (chunkSize == j.end() || !chunkSize->is_number_unsigned() || *chunkSize != kChunkSize)
+    return bad("unknown chunk size");
   CodeDirectory cd;
   std::string kind;
   if (!getString(j, "kind", &kind) || !getString(j, "identifier", &cd.identifier) ||
       !getString(j, "teamIdentifier", &cd.teamIdentifier) || cd.identifier.empty())
     return bad("identifier, team or kind missing");
   if (kind == "bundle") {
-    if (!onlyKeys(j, {"format", "hashType", "identifier", "teamIdentifier", "kind", "mainExecutable", "infoPlist",
-                      "manifest"}))
+    if (!onlyKeys(j, {"format", "hashType", "chunkSize", "identifier", "teamIdentifier", "kind", "mainExecutable",
+                      "infoPlist", "manifest"}))
       return bad("unknown key");
+    // The size of these two files is in the manifest, so the chunk count
+    // is checked there: a code directory that disagrees fails as a mismatch.
     const json& main = j["mainExecutable"];
-    if (!main.is_object() || !getString(main, "path", &cd.mainExecutablePath) ||
-        !getHash(main, "sha256", &cd.mainExecutableHash) || !isCleanRelativePath(cd.mainExecutablePath))
+    if (!main.is_object() || !onlyKeys(main, {"path", "chunks"}) || !getString(main, "path", &cd.mainExecutablePath) ||
+        !getChunks(main, "chunks", std::nullopt, &cd.mainExecutableChunks) ||
+        !isCleanRelativePath(cd.mainExecutablePath))
       return bad("main executable");
     const json& info = j["infoPlist"];
     if (info.is_object()) {
-      Bytes h;
-      if (!getHash(info, "sha256", &h)) return bad("Info.plist hash");
-      cd.infoPlistHash = h;
+      ChunkDigests chunks;
+      if (!onlyKeys(info, {"chunks"}) || !getChunks(info, "chunks", std::nullopt, &chunks))
+        return bad("Info.plist digests");
+      cd.infoPlistChunks = std::move(chunks);
     } else if (!info.is_null()) {
-      return bad("Info.plist hash");
+      return bad("Info.plist digests");
     }
-    if (!j["manifest"].is_object() || !getHash(j["manifest"], "sha256", &cd.manifestHash)) return bad("manifest hash");
+    if (!j["manifest"].is_object() || !onlyKeys(j["manifest"], {"sha256"}) ||
+        !getHash(j["manifest"], "sha256", &cd.manifestHash))
+      return bad("manifest hash");
   } else if (kind == "executable") {
     cd.kind = CodeDirectory::Kind::kExecutable;
-    if (!onlyKeys(j, {"format", "hashType", "identifier", "teamIdentifier", "kind", "payload"})) return bad("unknown key");
+    if (!onlyKeys(j, {"format", "hashType", "chunkSize", "identifier", "teamIdentifier", "kind", "payload"}))
+      return bad("unknown key");
     const json& p = j["payload"];
-    if (!p.is_object() || !p.contains("length") || !p["length"].is_number_unsigned() ||
-        !getHash(p, "sha256", &cd.payloadHash))
+    if (!p.is_object() || !onlyKeys(p, {"length", "chunks"}) || !p.contains("length") ||
+        !p["length"].is_number_unsigned())
       return bad("payload");
     cd.payloadLength = p["length"].get<uint64_t>();
+    if (!getChunks(p, "chunks", chunkCount(cd.payloadLength), &cd.payloadChunks)) return bad("payload digests");
   } else {
     return bad("unknown kind");
   }
@@ -118,26 +167,27 @@ std::string encodeManifest(const Manifest& m) {
     json j;
     switch (e.type) {
       case ManifestEntry::Type::kFile:
-        j = {{"type", "file"}, {"sha256", toHex(e.hash)}, {"size", e.size}, {"exec", e.executable}};
+        j = {{"type", "file"}, {"chunks", chunksJson(e.chunks)}, {"size", e.size}, {"exec", e.executable}};
         break;
       case ManifestEntry::Type::kDirectory: j = {{"type", "dir"}}; break;
       case ManifestEntry::Type::kSymlink: j = {{"type", "symlink"}, {"target", e.target}}; break;
       case ManifestEntry::Type::kNested:
         j = {{"type", "nested"}, {"kind", e.nestedBundle ? "bundle" : "executable"}, {"cdhash", toHex(e.cdhash)},
              {"requirement", e.requirement}};
+        if (!e.nestedBundle) j["exec"] = e.executable;
         break;
     }
     entries[path] = j;
   }
-  return dump(json{{"format", 1}, {"entries", entries}});
+  return dump(json{{"format", kSealFormat}, {"entries", entries}});
 }
 
 Outcome decodeManifest(const std::string& bytes, Manifest* out) {
   json j = json::parse(bytes, nullptr, false);
   auto bad = [](const std::string& what) { return Outcome::failure(kMalformed, "manifest: " + what); };
-  if (j.is_discarded() || !onlyKeys(j, {"format", "entries"}) || !isFormatOne(j) ||
-      !j.contains("entries") || !j["entries"].is_object())
-    return bad("not a manifest");
+  if (j.is_discarded() || !onlyKeys(j, {"format", "entries"})) return bad("not a manifest");
+  if (auto problem = formatProblem(j)) return bad(*problem);
+  if (!j.contains("entries") || !j["entries"].is_object()) return bad("not a manifest");
   Manifest m;
   for (auto it = j["entries"].begin(); it != j["entries"].end(); ++it) {
     const std::string& path = it.key();
@@ -147,11 +197,12 @@ Outcome decodeManifest(const std::string& bytes, Manifest* out) {
     std::string type;
     if (!getString(v, "type", &type)) return bad("entry without type: " + path);
     if (type == "file") {
-      if (!onlyKeys(v, {"type", "sha256", "size", "exec"}) || !getHash(v, "sha256", &e.hash) ||
-          !v.contains("size") || !v["size"].is_number_unsigned() || !v.contains("exec") || !v["exec"].is_boolean())
+      if (!onlyKeys(v, {"type", "chunks", "size", "exec"}) || !v.contains("size") || !v["size"].is_number_unsigned() ||
+          !v.contains("exec") || !v["exec"].is_boolean())
         return bad("file entry " + path);
       e.size = v["size"].get<uint64_t>();
       e.executable = v["exec"].get<bool>();
+      if (!getChunks(v, "chunks", chunkCount(e.size), &e.chunks)) return bad("file entry " + path);
     } else if (type == "dir") {
       if (!onlyKeys(v, {"type"})) return bad("directory entry " + path);
       e.type = ManifestEntry::Type::kDirectory;
@@ -160,12 +211,21 @@ Outcome decodeManifest(const std::string& bytes, Manifest* out) {
       e.type = ManifestEntry::Type::kSymlink;
     } else if (type == "nested") {
       std::string kind;
-      if (!onlyKeys(v, {"type", "kind", "cdhash", "requirement"}) || !getString(v, "kind", &kind) ||
-          (kind != "bundle" && kind != "executable") || !getHash(v, "cdhash", &e.cdhash) ||
-          !getString(v, "requirement", &e.requirement))
+      if (!getString(v, "kind", &kind) || (kind != "bundle" && kind != "executable") ||
+          !getHash(v, "cdhash", &e.cdhash) || !getString(v, "requirement", &e.requirement))
         return bad("nested entry " + path);
       e.type = ManifestEntry::Type::kNested;
       e.nestedBundle = kind == "bundle";
+      // A nested executable is a file: its execute bit is sealed as a plain
+      // file's is. A nested bundle is a folder and has none.
+      if (e.nestedBundle) {
+        if (!onlyKeys(v, {"type", "kind", "cdhash", "requirement"})) return bad("nested entry " + path);
+      } else {
+        if (!onlyKeys(v, {"type", "kind", "cdhash", "requirement", "exec"}) || !v.contains("exec") ||
+            !v["exec"].is_boolean())
+          return bad("nested entry " + path);
+        e.executable = v["exec"].get<bool>();
+      }
     } else {
       return bad("unknown entry type " + type);
     }
@@ -186,6 +246,12 @@ bool isCleanRelativePath(const std::string& rel) {
     start = slash + 1;
   }
   return true;
+}
+
+const char* modeRefusal(ManifestEntry::Type type, mode_t mode) {
+  if (type == ManifestEntry::Type::kFile && (mode & (S_ISUID | S_ISGID | S_ISVTX)))
+    return "has set-id or sticky bits";
+  return nullptr;
 }
 
 namespace {

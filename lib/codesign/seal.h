@@ -3,6 +3,12 @@
 // Both are compact JSON with sorted keys, so identical content always gives
 // identical bytes and the cdhash (SHA-256 of the code directory) is stable
 // across re-signing.
+//
+// Contents are sealed as the SHA-256 of each fixed-size chunk, not of whole
+// files: one large file can then be hashed by every core at once, and a
+// mismatch says where in the file it is. Format 1 sealed whole files; its
+// seals are refused as malformed with a message that asks for a re-sign,
+// never read as if they were the new layout.
 #pragma once
 
 #include <sys/types.h>
@@ -23,20 +29,31 @@ inline constexpr const char* kCodeDirectoryFile = "CodeDirectory";
 inline constexpr const char* kManifestFile = "CodeResources";
 inline constexpr const char* kSignatureFile = "CodeSignature";
 
+// The format this library writes and the only one it reads.
+inline constexpr int kSealFormat = 2;
+// Chunk size of format 2. A file of n bytes has ceil(n / kChunkSize) chunks
+// (an empty file none); a file up to one chunk long is sealed by its plain
+// SHA-256, so `sha256sum` agrees with the seal for every small file.
+inline constexpr uint64_t kChunkSize = uint64_t(1) << 20;
+uint64_t chunkCount(uint64_t size);
+// The digest of chunk i, in order.
+using ChunkDigests = std::vector<Bytes>;
+
 struct CodeDirectory {
   enum class Kind { kBundle, kExecutable };
   Kind kind = Kind::kBundle;
   std::string identifier;
   std::string teamIdentifier;
-  // Bundle: the main executable's path and hash, Info.plist's hash (absent
-  // when the bundle has none), the manifest's hash.
+  // Bundle: the main executable's path and chunk digests, Info.plist's
+  // chunk digests (absent when the bundle has none), the manifest's hash
+  // (the manifest is read whole, so it is hashed whole).
   std::string mainExecutablePath;
-  Bytes mainExecutableHash;
-  std::optional<Bytes> infoPlistHash;
+  ChunkDigests mainExecutableChunks;
+  std::optional<ChunkDigests> infoPlistChunks;
   Bytes manifestHash;
-  // Executable: the payload's length and hash.
+  // Executable: the payload's length and chunk digests.
   uint64_t payloadLength = 0;
-  Bytes payloadHash;
+  ChunkDigests payloadChunks;
 };
 
 std::string encodeCodeDirectory(const CodeDirectory& cd);
@@ -46,9 +63,9 @@ Outcome decodeCodeDirectory(const std::string& bytes, CodeDirectory* out);
 struct ManifestEntry {
   enum class Type { kFile, kDirectory, kSymlink, kNested };
   Type type = Type::kFile;
-  Bytes hash;               // file
+  ChunkDigests chunks;      // file
   uint64_t size = 0;        // file
-  bool executable = false;  // file: the owner-execute bit
+  bool executable = false;  // file, nested executable: the owner-execute bit
   std::string target;       // symlink text
   bool nestedBundle = false;  // nested: a bundle directory, else an executable
   Bytes cdhash;             // nested
@@ -67,6 +84,21 @@ struct DiskEntry {
   uint64_t size = 0;
   std::string target;
 };
+
+// The one mode rule, for every entry whatever seals it: a plain file, the
+// main executable, nested code and a standalone executable alike. Signer and
+// verifier both apply it, so what cannot be signed cannot verify either.
+// Returns why `mode` is refused for an entry of `type`, or nullptr.
+//  - A regular file may not carry set-uid, set-gid or sticky: on code they
+//    would run it with another identity, and nothing in a bundle needs them.
+//  - A folder's mode is not sealed: set-gid on a folder only passes its group
+//    on to new entries and is inherited from the folder a bundle is unpacked
+//    in; it gives no rights.
+// The owner-execute bit of files and nested executables is recorded instead
+// (ManifestEntry::executable). Every other permission bit is free, so a
+// stricter mode than signed (0700 or 0500 for 0755 after a restrictive
+// umask) still verifies; group and other write bits are not sealed either.
+const char* modeRefusal(ManifestEntry::Type type, mode_t mode);
 
 // Every entry below `root`, keyed by relative path ("a/b"). Directories in
 // `opaque` are reported but not entered; `signatureDir` is skipped entirely.

@@ -2,6 +2,7 @@
 // instructions where present).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -13,13 +14,8 @@ inline constexpr size_t kSha256Size = 32;
 
 Bytes sha256(std::string_view data);
 
-// Hashes the first `length` bytes of an open descriptor from offset 0, or the
-// whole file when `length` is negative. False on a read error or when the
-// file is shorter than `length`.
-bool sha256Descriptor(int fd, long long length, Bytes* out);
-
-// Opens `path` without following a final symbolic link and hashes it; false
-// when it is not a regular file or cannot be read.
-bool sha256File(const std::string& path, Bytes* out);
+// Hashes exactly `length` bytes of an open descriptor starting at `offset`.
+// False on a read error or when the file ends before `offset + length`.
+bool sha256Range(int fd, uint64_t offset, uint64_t length, Bytes* out);
 
 }  // namespace qlsign

@@ -9,11 +9,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <memory>
 #include <sstream>
 
 #include "codesign/appended.h"
+#include "codesign/chunk_hash.h"
 #include "codesign/cms.h"
 #include "codesign/seal.h"
 #include "codesign/sha256.h"
@@ -163,6 +165,7 @@ Outcome signExecutable(const std::string& path, const SigningIdentity& id, const
   std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* f) { ::close(*f); });
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return fail(path + " is not a regular file");
+  if (const char* why = modeRefusal(ManifestEntry::Type::kFile, st.st_mode)) return fail(path + " " + why);
   AppendedSignature existing;
   Outcome o = readAppendedSignature(fd, &existing);
   uint64_t payloadLength = static_cast<uint64_t>(st.st_size);
@@ -177,11 +180,29 @@ Outcome signExecutable(const std::string& path, const SigningIdentity& id, const
   cd.identifier = options.identifier.empty() ? baseName(path) : options.identifier;
   cd.teamIdentifier = teamOf(id.leaf.get());
   cd.payloadLength = payloadLength;
-  if (!sha256Descriptor(fd, static_cast<long long>(payloadLength), &cd.payloadHash)) return fail("cannot read " + path);
+  {
+    std::unique_ptr<WorkerPool> own;
+    WorkerPool* pool = options.pool;
+    if (!pool) {
+      own = std::make_unique<WorkerPool>(0);
+      pool = own.get();
+    }
+    std::deque<ChunkJob> jobs;
+    std::vector<ChunkJob*> chunks = addChunkJobs(jobs, fd, path, payloadLength);
+    hashChunkJobs(jobs, *pool);
+    for (const ChunkJob* j : chunks)
+      if (!j->ok) return fail("cannot read " + path);
+    cd.payloadChunks = digestsOf(chunks);
+  }
   std::string cdBytes;
   Bytes blob;
   o = signCodeDirectory(cd, id, &cdBytes, &blob);
   if (!o.ok()) return o;
+  // The trailer bounds the code directory; one digest per MiB of payload
+  // reaches that bound near 1 GiB.
+  if (cdBytes.size() > kMaxCodeDirectorySize)
+    return fail(path + " is too large to sign: its code directory would exceed " +
+                std::to_string(kMaxCodeDirectorySize) + " bytes");
   std::string data(payloadLength, '\0');
   size_t done = 0;
   while (done < data.size()) {
@@ -247,6 +268,11 @@ Outcome signBundle(const std::string& path, const SigningIdentity& id, const Sig
     Outcome o = e.nestedBundle ? signBundle(path + "/" + rel, id, inner, &innerResult)
                                : signExecutable(path + "/" + rel, id, inner, &innerResult);
     if (!o.ok()) return o;
+    // Re-read: signing an executable replaced the file (with the same mode).
+    if (!e.nestedBundle) {
+      if (::lstat((path + "/" + rel).c_str(), &st) != 0) return fail("cannot stat " + path + "/" + rel);
+      e.executable = (st.st_mode & S_IXUSR) != 0;
+    }
     e.cdhash = innerResult.cdhash;
     e.requirement = innerResult.designatedRequirement;
     manifest[rel] = e;
@@ -261,10 +287,12 @@ Outcome signBundle(const std::string& path, const SigningIdentity& id, const Sig
   if (!o.ok()) return o;
   std::vector<std::string> files;
   for (const auto& [rel, d] : disk) {
-    if (manifest.count(rel)) continue;  // nested code
+    // Nested code was signed above and is sealed by its record; its mode
+    // falls under the same rule as every other entry.
+    if (const char* why = modeRefusal(d.type, d.mode)) return fail(path + ": " + rel + " " + why);
+    if (manifest.count(rel)) continue;
     if (!isValidUtf8(rel)) return fail(path + ": a name is not UTF-8 and cannot be sealed");
     if (d.other) return fail(path + ": " + rel + " is not a file, folder or link");
-    if (d.mode & (S_ISUID | S_ISGID | S_ISVTX)) return fail(path + ": " + rel + " has set-id or sticky bits");
     ManifestEntry e;
     e.type = d.type;
     if (d.type == ManifestEntry::Type::kSymlink) {
@@ -278,14 +306,17 @@ Outcome signBundle(const std::string& path, const SigningIdentity& id, const Sig
     }
     manifest[rel] = e;
   }
-  // Slots are looked up before the threads start: the map is not touched
-  // while they run.
-  std::vector<Bytes*> slots;
-  for (const auto& rel : files) slots.push_back(&manifest.at(rel).hash);
-  std::vector<char> ok(files.size(), 0);
-  pool->run(files.size(), [&](size_t i) { ok[i] = sha256File(path + "/" + files[i], slots[i]); });
-  for (size_t i = 0; i < files.size(); ++i)
-    if (!ok[i]) return fail("cannot read " + path + "/" + files[i]);
+  // Every chunk of every file is one task, so a large file is hashed on all
+  // cores too. The map is not touched while the threads run.
+  std::deque<ChunkJob> jobs;
+  std::vector<std::vector<ChunkJob*>> fileChunks;
+  for (const auto& rel : files) fileChunks.push_back(addChunkJobs(jobs, -1, path + "/" + rel, manifest.at(rel).size));
+  hashChunkJobs(jobs, *pool);
+  for (size_t i = 0; i < files.size(); ++i) {
+    for (const ChunkJob* j : fileChunks[i])
+      if (!j->ok) return fail("cannot read " + path + "/" + files[i] + " (or it changed while it was signed)");
+    manifest.at(files[i]).chunks = digestsOf(fileChunks[i]);
+  }
 
   CodeDirectory cd;
   cd.identifier = !options.identifier.empty() ? options.identifier
@@ -293,9 +324,9 @@ Outcome signBundle(const std::string& path, const SigningIdentity& id, const Sig
                                               : baseName(path).substr(0, baseName(path).rfind(".app"));
   cd.teamIdentifier = teamOf(id.leaf.get());
   cd.mainExecutablePath = mainRel;
-  cd.mainExecutableHash = manifest.at(mainRel).hash;
+  cd.mainExecutableChunks = manifest.at(mainRel).chunks;
   if (manifest.count("Contents/Info.plist") && manifest["Contents/Info.plist"].type == ManifestEntry::Type::kFile)
-    cd.infoPlistHash = manifest["Contents/Info.plist"].hash;
+    cd.infoPlistChunks = manifest["Contents/Info.plist"].chunks;
   std::string manifestBytes = encodeManifest(manifest);
   cd.manifestHash = sha256(manifestBytes);
   std::string cdBytes;

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "codesign/appended.h"
+#include "codesign/chunk_hash.h"
 #include "codesign/cms.h"
 #include "codesign/identity.h"
 #include "codesign/seal.h"
@@ -22,15 +23,6 @@ namespace qlsign {
 namespace {
 
 constexpr size_t kMaxManifestSize = size_t(64) << 20;
-
-struct HashJob {
-  std::string path;      // hashed by path (no link followed) when fd < 0
-  int fd = -1;
-  long long length = -1;
-  uint64_t size = 0;     // for scheduling: big files first
-  Bytes result;
-  bool ok = false;
-};
 
 class Fd {
  public:
@@ -107,7 +99,7 @@ class CodeCheck {
 
   const Bytes& cdhash() const { return cdhash_; }
 
-  Outcome prepare(std::deque<HashJob>& jobs) {
+  Outcome prepare(std::deque<ChunkJob>& jobs) {
     struct stat st;
     int rc = nested_ ? ::lstat(path_.c_str(), &st) : ::stat(path_.c_str(), &st);
     if (rc != 0) return Outcome::failure(errno == ENOENT ? kNotFound : kInternal, path_ + ": " + strerror(errno));
@@ -141,9 +133,16 @@ class CodeCheck {
     return Outcome::success();
   }
 
-  Outcome prepareExecutable(std::deque<HashJob>& jobs) {
+  Outcome prepareExecutable(std::deque<ChunkJob>& jobs) {
     fd_ = Fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (nested_ ? O_NOFOLLOW : 0)));
     if (fd_.get() < 0) return Outcome::failure(kInternal, path_ + ": " + strerror(errno));
+    // The mode of the file that was opened, not of whatever the path names
+    // by now; the same rule as for a file sealed in a bundle.
+    struct stat st;
+    if (::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode))
+      return Outcome::failure(kUnsigned, path_ + " is neither a bundle nor a file");
+    if (const char* why = modeRefusal(ManifestEntry::Type::kFile, st.st_mode))
+      return Outcome::failure(kResourceModified, path_ + " " + why);
     AppendedSignature appended;
     Outcome o = readAppendedSignature(fd_.get(), &appended);
     if (!o.ok()) return prefix(o, path_);
@@ -151,19 +150,20 @@ class CodeCheck {
     if (!o.ok()) return o;
     if (cd_.payloadLength != appended.payloadLength)
       return Outcome::failure(kSignatureFailed, path_ + ": payload length differs from the signed one");
-    jobs.push_back(HashJob{path_, fd_.get(), static_cast<long long>(appended.payloadLength), appended.payloadLength});
-    payloadJob_ = &jobs.back();
+    payloadJobs_ = addChunkJobs(jobs, fd_.get(), path_, appended.payloadLength);
     return Outcome::success();
   }
 
   Outcome finishExecutable() {
-    if (!payloadJob_->ok) return Outcome::failure(kInternal, path_ + ": cannot read the payload");
-    if (payloadJob_->result != cd_.payloadHash)
-      return Outcome::failure(kSignatureFailed, path_ + ": code has been modified since it was signed");
-    return Outcome::success();
+    std::optional<size_t> bad = firstMismatch(payloadJobs_, cd_.payloadChunks);
+    if (!bad) return Outcome::success();
+    if (*bad < payloadJobs_.size() && !payloadJobs_[*bad]->ok)
+      return Outcome::failure(kInternal, path_ + ": cannot read the payload");
+    return Outcome::failure(kSignatureFailed, path_ + ": code has been modified since it was signed, in " +
+                                                  describeChunk(*bad, cd_.payloadLength));
   }
 
-  Outcome prepareBundle(std::deque<HashJob>& jobs) {
+  Outcome prepareBundle(std::deque<ChunkJob>& jobs) {
     bundle_ = true;
     const std::string sigDir = path_ + "/" + kSignatureDir;
     struct stat st;
@@ -217,8 +217,7 @@ class CodeCheck {
     }
     for (const auto& [rel, e] : manifest_) {
       if (e.type == ManifestEntry::Type::kFile) {
-        jobs.push_back(HashJob{path_ + "/" + rel, -1, -1, e.size});
-        fileJobs_[rel] = &jobs.back();
+        fileJobs_[rel] = addChunkJobs(jobs, -1, path_ + "/" + rel, e.size);
       } else if (e.type == ManifestEntry::Type::kNested) {
         o = prepareNested(rel, e, jobs);
         if (!o.ok()) return o;
@@ -235,7 +234,7 @@ class CodeCheck {
       return Outcome::failure(kMalformed, path_ + ": main executable not sealed as a file");
     auto info = manifest_.find("Contents/Info.plist");
     bool infoSealed = info != manifest_.end() && info->second.type == ManifestEntry::Type::kFile;
-    if (infoSealed != cd_.infoPlistHash.has_value())
+    if (infoSealed != cd_.infoPlistChunks.has_value())
       return Outcome::failure(kMalformed, path_ + ": Info.plist sealed inconsistently");
     return Outcome::success();
   }
@@ -245,15 +244,19 @@ class CodeCheck {
       return Outcome::failure(kResourceModified, path_ + ": " + rel + " " + why);
     };
     if (d.other) return modified("is not a file, folder or link");
+    // Nested code is held to the plain-file rule for its mode: it is a
+    // file (or folder) of this bundle like any other.
+    if (const char* why = modeRefusal(d.type, d.mode)) return modified(why);
+    const bool ownerExec = (d.mode & S_IXUSR) != 0;
     switch (e.type) {
       case ManifestEntry::Type::kNested:
         if (d.type != (e.nestedBundle ? ManifestEntry::Type::kDirectory : ManifestEntry::Type::kFile))
           return Outcome::failure(kNestedInvalid, path_ + ": nested code " + rel + " has changed type");
+        if (!e.nestedBundle && ownerExec != e.executable) return modified("has a changed execute bit");
         return Outcome::success();
       case ManifestEntry::Type::kFile:
         if (d.type != e.type) return modified("is no longer a file");
-        if (d.mode & (S_ISUID | S_ISGID | S_ISVTX)) return modified("has set-id or sticky bits");
-        if (((d.mode & S_IXUSR) != 0) != e.executable) return modified("has a changed execute bit");
+        if (ownerExec != e.executable) return modified("has a changed execute bit");
         if (d.size != e.size) return modified("has changed size");
         return Outcome::success();
       case ManifestEntry::Type::kDirectory:
@@ -267,7 +270,7 @@ class CodeCheck {
     return modified("is of an unknown type");
   }
 
-  Outcome prepareNested(const std::string& rel, const ManifestEntry& e, std::deque<HashJob>& jobs) {
+  Outcome prepareNested(const std::string& rel, const ManifestEntry& e, std::deque<ChunkJob>& jobs) {
     Nested n;
     n.rel = rel;
     n.recorded = e.cdhash;
@@ -293,23 +296,25 @@ class CodeCheck {
   }
 
   Outcome finishBundle() {
-    auto fileHash = [&](const std::string& rel) -> const HashJob* {
-      auto it = fileJobs_.find(rel);
-      return it == fileJobs_.end() ? nullptr : it->second;
-    };
     // The main executable and Info.plist are part of the code directory
     // itself: a change there is a change of the code, not of a resource.
-    const HashJob* main = fileHash(cd_.mainExecutablePath);
-    if (!main || !main->ok || main->result != cd_.mainExecutableHash)
-      return Outcome::failure(kSignatureFailed, path_ + ": main executable modified since it was signed");
-    if (cd_.infoPlistHash) {
-      const HashJob* info = fileHash("Contents/Info.plist");
-      if (!info || !info->ok || info->result != *cd_.infoPlistHash)
-        return Outcome::failure(kSignatureFailed, path_ + ": Info.plist modified since it was signed");
+    // checkCodeDirectoryEntries made sure both have jobs.
+    auto sealedIn = [&](const std::string& rel, const ChunkDigests& sealed) -> std::string {
+      std::optional<size_t> bad = firstMismatch(fileJobs_.at(rel), sealed);
+      return bad ? ", in " + describeChunk(*bad, manifest_.at(rel).size) : "";
+    };
+    std::string where = sealedIn(cd_.mainExecutablePath, cd_.mainExecutableChunks);
+    if (!where.empty())
+      return Outcome::failure(kSignatureFailed, path_ + ": main executable modified since it was signed" + where);
+    if (cd_.infoPlistChunks) {
+      where = sealedIn("Contents/Info.plist", *cd_.infoPlistChunks);
+      if (!where.empty())
+        return Outcome::failure(kSignatureFailed, path_ + ": Info.plist modified since it was signed" + where);
     }
-    for (const auto& [rel, job] : fileJobs_) {
-      if (!job->ok || job->result != manifest_.at(rel).hash)
-        return Outcome::failure(kResourceModified, path_ + ": " + rel + " modified since it was signed");
+    for (const auto& [rel, jobs] : fileJobs_) {
+      where = sealedIn(rel, manifest_.at(rel).chunks);
+      if (!where.empty())
+        return Outcome::failure(kResourceModified, path_ + ": " + rel + " modified since it was signed" + where);
     }
     for (auto& n : nestedCode_) {
       if (!n.check) continue;
@@ -337,21 +342,10 @@ class CodeCheck {
   Bytes cdhash_;
   VerifiedSignature sig_;
   Manifest manifest_;
-  std::map<std::string, HashJob*> fileJobs_;
-  HashJob* payloadJob_ = nullptr;
+  std::map<std::string, std::vector<ChunkJob*>> fileJobs_;
+  std::vector<ChunkJob*> payloadJobs_;
   std::vector<Nested> nestedCode_;
 };
-
-void hashAll(std::deque<HashJob>& jobs, WorkerPool& pool) {
-  std::vector<HashJob*> order;
-  for (auto& j : jobs) order.push_back(&j);
-  // Largest first, so one big file does not start last and run alone.
-  std::stable_sort(order.begin(), order.end(), [](const HashJob* a, const HashJob* b) { return a->size > b->size; });
-  pool.run(order.size(), [&](size_t i) {
-    HashJob& j = *order[i];
-    j.ok = j.fd >= 0 ? sha256Descriptor(j.fd, j.length, &j.result) : sha256File(j.path, &j.result);
-  });
-}
 
 }  // namespace
 
@@ -364,7 +358,7 @@ Outcome validateCode(const std::string& path, uint32_t flags, const Requirement*
                      const ValidateOptions& options) {
   if (flags & ~(kCheckNestedCode | kStrictValidate)) return Outcome::failure(kInvalidFlags, "unknown flags");
   if (trust.empty()) return Outcome::failure(kUntrusted, "no trust anchors are configured");
-  std::deque<HashJob> jobs;
+  std::deque<ChunkJob> jobs;
   CodeCheck check(path, flags, trust, options, false);
   Outcome o = check.prepare(jobs);
   if (!o.ok()) return o;
@@ -374,7 +368,7 @@ Outcome validateCode(const std::string& path, uint32_t flags, const Requirement*
     own = std::make_unique<WorkerPool>(0);
     pool = own.get();
   }
-  hashAll(jobs, *pool);
+  hashChunkJobs(jobs, *pool);
   return check.finish(requirement);
 }
 

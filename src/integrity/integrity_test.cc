@@ -150,6 +150,17 @@ TEST_F(Integrity, TamperedBundlesAreRefusedWithNoticeAndAlert) {
        -67021},
       {"bundled service binary modified",
        [](const std::string& b) { flipByte(b + "/Contents/Resources/bin/quillmark", 11); }, -67021},
+      // Code gets the plain-file mode rule: a set-id service binary would be
+      // seeded set-id, and later launches run it on the marker alone.
+      {"bundled service binary made set-uid and world-writable",
+       [](const std::string& b) { ::chmod((b + "/Contents/Resources/bin/quillmark").c_str(), 04777); }, -67054},
+      {"bundled service binary made set-gid",
+       [](const std::string& b) { ::chmod((b + "/Contents/Resources/bin/quillmark").c_str(), 02755); }, -67054},
+      {"nested shell executable made set-uid",
+       [](const std::string& b) {
+         ::chmod((b + "/Contents/Helpers/Quillmark Shell.app/Contents/MacOS/Quillmark Shell").c_str(), 04755);
+       },
+       -67021},
       {"bundled service binary re-signed by another team",
        [](const std::string& b) {
          qlsign::LeafOptions o;
@@ -321,6 +332,57 @@ TEST_F(Integrity, InstallErrorsRemoveTheStagedCopyLogAndAlert) {
     EXPECT_EQ(readFile(t.seeded()) != "previous", row.binaryReplaced);
     EXPECT_EQ(readFile(t.marker()), "1.4.1");
   }
+}
+
+unsigned modeOf(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0xFFFFu;
+}
+
+// The bundle's service binary after signing: a stricter mode (a restrictive
+// umask on extraction) still verifies, write bits for others are not sealed,
+// and whatever it is, the seeded binary is never more than 0755.
+TEST_F(Integrity, SeededBinaryIsNeverSetIdOrWritableByOthers) {
+  struct Row {
+    unsigned inBundle, seeded;
+  } table[] = {{0777, 0755}, {0775, 0755}, {0757, 0755}, {0755, 0755}, {0700, 0700}, {0500, 0500}};
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.inBundle);
+    Env t;
+    t.makeSignedBundle();
+    ASSERT_EQ(::chmod(t.seedSource().c_str(), row.inBundle), 0);
+    auto d = t.launcher();
+    auto requirement = d->checkBundleSignature();
+    ASSERT_TRUE(requirement.has_value()) << t.tp.stderrText();
+    ASSERT_TRUE(d->seedServiceBinary(false, false, *requirement));
+    EXPECT_EQ(modeOf(t.seeded()), row.seeded);
+    EXPECT_EQ(readFile(t.seeded()), readFile(t.seedSource()));
+    EXPECT_TRUE(t.tp.files.isExecutableFile(t.seeded()));
+    EXPECT_TRUE(t.alertTexts().empty());
+  }
+}
+
+// `umask 077` and a read-only unpack: no group or other bits anywhere, no
+// owner write; the launcher starts as from the signed layout.
+TEST_F(Integrity, BundleUnpackedUnderARestrictiveUmaskPassesAndSeeds) {
+  makeSignedBundle();
+  std::vector<fs::path> folders;
+  for (const auto& e : fs::recursive_directory_iterator(bundle())) {
+    if (e.is_symlink()) continue;
+    if (e.is_directory()) {
+      folders.push_back(e.path());
+    } else {
+      ASSERT_EQ(::chmod(e.path().c_str(), (modeOf(e.path()) & S_IXUSR) ? 0500 : 0400), 0);
+    }
+  }
+  for (const auto& f : folders) ASSERT_EQ(::chmod(f.c_str(), 0500), 0);
+  auto d = launcher();
+  auto requirement = d->checkBundleSignature();
+  ASSERT_TRUE(requirement.has_value()) << tp.stderrText();
+  ASSERT_TRUE(d->seedServiceBinary(true, false, *requirement));
+  EXPECT_EQ(modeOf(seeded()), 0500u);
+  EXPECT_EQ(readFile(marker()), "1.4.2");
+  for (const auto& f : folders) ::chmod(f.c_str(), 0755);  // so the fixture can clean up
 }
 
 TEST_F(Integrity, ServiceBinaryWithoutExecuteBitIsSeededButNotExecutable) {

@@ -38,7 +38,12 @@ bool AppDelegate::seedServiceBinary(bool homeExisted, bool reseedRequested, cons
     return false;
   };
 
-  Status copied = p_.files.copyItem(bundledSeed_, staged);
+  // The copy keeps the source's permissions up to 0755: the seeded binary is
+  // run by later launches on the marker alone, so it must never be set-id or
+  // writable by others, whatever mode the bundle's file has. The limit holds
+  // from the copy's creation, so nobody can take a write descriptor on it
+  // before the verification below.
+  Status copied = p_.files.copyFileLimitingPermissions(bundledSeed_, staged, 0755);
   if (!copied.ok()) return installError(copied);
 
   // Verify the copy itself, not the original: the bundle may have changed

@@ -88,6 +88,13 @@ class FileManager {
   // extended attributes; `to` must not exist. FIFOs, sockets and devices
   // fail the copy (ENOTSUP).
   virtual Status copyItem(const std::string& from, const std::string& to) = 0;
+  // Copies the regular file `from` (a final link is not followed: ELOOP) to
+  // `to`, which must not exist. The copy's permission bits are the source's
+  // limited to `allowed` from the moment it exists, so no other program can
+  // open it through a bit it is not meant to have (a write descriptor taken
+  // in that moment would outlive any later chmod).
+  virtual Status copyFileLimitingPermissions(const std::string& from, const std::string& to,
+                                             unsigned allowed) = 0;
   // POSIX rename(2): atomic, replaces a file or an empty directory at `to`.
   virtual Status rename(const std::string& from, const std::string& to) = 0;
   // Swaps two existing entries in one step (renameat2 RENAME_EXCHANGE);
@@ -137,6 +144,9 @@ class ForwardingFileManager : public FileManager {
   Status createFile(const std::string& p) override { return target_.createFile(p); }
   Status removeItem(const std::string& p) override { return target_.removeItem(p); }
   Status copyItem(const std::string& a, const std::string& b) override { return target_.copyItem(a, b); }
+  Status copyFileLimitingPermissions(const std::string& a, const std::string& b, unsigned allowed) override {
+    return target_.copyFileLimitingPermissions(a, b, allowed);
+  }
   Status rename(const std::string& a, const std::string& b) override { return target_.rename(a, b); }
   Status exchange(const std::string& a, const std::string& b) override { return target_.exchange(a, b); }
   Status createSymbolicLink(const std::string& p, const std::string& d) override {

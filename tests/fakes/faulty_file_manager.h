@@ -46,6 +46,10 @@ class FaultyFileManager : public ForwardingFileManager {
   Status copyItem(const std::string& a, const std::string& b) override {
     return inject("copyItem " + a + " -> " + b, [&] { return target().copyItem(a, b); });
   }
+  Status copyFileLimitingPermissions(const std::string& a, const std::string& b, unsigned allowed) override {
+    return inject("copyFileLimitingPermissions " + a + " -> " + b,
+                  [&] { return target().copyFileLimitingPermissions(a, b, allowed); });
+  }
   Status rename(const std::string& a, const std::string& b) override {
     return inject("rename " + a + " -> " + b, [&] { return target().rename(a, b); });
   }

@@ -445,6 +445,26 @@ Status LinuxFileManager::copyItem(const std::string& from, const std::string& to
       .copyEntry(srcDir->get(), srcLeaf.c_str(), dstDir->get(), dstLeaf.c_str(), DT_UNKNOWN, src);
 }
 
+Status LinuxFileManager::copyFileLimitingPermissions(const std::string& from, const std::string& to,
+                                                     unsigned allowed) {
+  if (unusable(from) || unusable(to)) return Status::Posix(EINVAL);
+  // O_NONBLOCK: a FIFO in the source's place must not stall the open; the
+  // type check refuses it.
+  UniqueFd in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (in.get() < 0) return Status::Posix(errno);
+  struct stat st;
+  if (::fstat(in.get(), &st) != 0) return Status::Posix(errno);
+  if (!S_ISREG(st.st_mode)) return Status::Posix(S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP);
+  // Private while it is written; fchmod then widens it to the limited mode
+  // and never beyond.
+  UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (out.get() < 0) return Status::Posix(errno);
+  Status s = copyContents(in.get(), out.get(), st.st_size);
+  if (!s.ok()) return s;
+  if (::fchmod(out.get(), st.st_mode & allowed & 07777) != 0) return Status::Posix(errno);
+  return Status::OK();
+}
+
 Status LinuxFileManager::rename(const std::string& from, const std::string& to) {
   if (unusablePath(from) || unusablePath(to)) return Status::Posix(EINVAL);
   if (::rename(from.c_str(), to.c_str()) != 0) return Status::Posix(errno);

@@ -38,6 +38,7 @@ class LinuxFileManager : public FileManager {
   Status createFile(const std::string& path) override;
   Status removeItem(const std::string& path) override;
   Status copyItem(const std::string& from, const std::string& to) override;
+  Status copyFileLimitingPermissions(const std::string& from, const std::string& to, unsigned allowed) override;
   Status rename(const std::string& from, const std::string& to) override;
   Status exchange(const std::string& a, const std::string& b) override;
   Status createSymbolicLink(const std::string& path, const std::string& destination) override;

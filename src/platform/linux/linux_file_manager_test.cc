@@ -211,6 +211,36 @@ TEST_F(LinuxFileManagerTest, CopyKeepsModesAndLinks) {
   EXPECT_EQ(fm.copyItem(r + "/fifo", r + "/fifo-copy").code(), ENOTSUP);
 }
 
+// The seeding copy: never wider than allowed, never through a link, never
+// stalled by a FIFO.
+TEST_F(LinuxFileManagerTest, LimitedCopyDropsEveryPermissionBitNotAllowed) {
+  auto mode = [](const std::string& p) {
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0xFFFFu;
+  };
+  struct Row {
+    unsigned source, copy;
+  } table[] = {{04777, 0755}, {02755, 0755}, {01775, 0755}, {0777, 0755}, {0700, 0700}, {0500, 0500}, {0644, 0644}};
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.source);
+    std::string src = r + "/src", dst = r + "/dst";
+    writeFile(src, "#!/bin/sh\n", 0600);
+    ASSERT_EQ(::chmod(src.c_str(), row.source), 0);
+    ASSERT_TRUE(fm.copyFileLimitingPermissions(src, dst, 0755).ok());
+    EXPECT_EQ(mode(dst), row.copy);
+    EXPECT_EQ(readFile(dst), "#!/bin/sh\n");
+    ::chmod(src.c_str(), 0600);
+    ASSERT_EQ(::unlink(src.c_str()), 0);
+    ASSERT_EQ(::unlink(dst.c_str()), 0);
+  }
+  EXPECT_EQ(fm.copyFileLimitingPermissions(r + "/rel-link", r + "/c1", 0755).code(), ELOOP);
+  EXPECT_EQ(fm.copyFileLimitingPermissions(r + "/fifo", r + "/c2", 0755).code(), ENOTSUP);
+  EXPECT_EQ(fm.copyFileLimitingPermissions(r + "/dir", r + "/c3", 0755).code(), EISDIR);
+  EXPECT_EQ(fm.copyFileLimitingPermissions(r + "/dir/file", r + "/dangling", 0755).code(), EEXIST);
+  EXPECT_EQ(readFile(r + "/dir/file"), "data");
+  EXPECT_EQ(fm.entryType(r + "/nowhere"), EntryType::kNone) << "the dangling link's target was not created";
+}
+
 TEST_F(LinuxFileManagerTest, CopyKeepsTheQuarantineMarkOfFilesAndFolders) {
   std::string src = r + "/Q.app";
   makeDirs(src + "/Contents");
