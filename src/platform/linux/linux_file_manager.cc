@@ -447,7 +447,7 @@ Status LinuxFileManager::copyItem(const std::string& from, const std::string& to
 
 Status LinuxFileManager::copyFileLimitingPermissions(const std::string& from, const std::string& to,
                                                      unsigned allowed) {
-  if (unusable(from) || unusable(to)) return Status::Posix(EINVAL);
+  if (unusablePath(from) || unusablePath(to)) return Status::Posix(EINVAL);
   // O_NONBLOCK: a FIFO in the source's place must not stall the open; the
   // type check refuses it.
   UniqueFd in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
@@ -459,7 +459,8 @@ Status LinuxFileManager::copyFileLimitingPermissions(const std::string& from, co
   // and never beyond.
   UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (out.get() < 0) return Status::Posix(errno);
-  Status s = copyContents(in.get(), out.get(), st.st_size);
+  CopyPaths paths;
+  Status s = copyContents(in.get(), out.get(), st.st_size, paths);
   if (!s.ok()) return s;
   if (::fchmod(out.get(), st.st_mode & allowed & 07777) != 0) return Status::Posix(errno);
   return Status::OK();
