@@ -388,9 +388,9 @@ TEST_F(RealChildren, QuitStopsTheFallbackAttemptInFlightEvenOneThatIgnoresSigter
   for (bool ignoresTerm : {false, true}) {
     SCOPED_TRACE(ignoresTerm ? "ignores SIGTERM" : "obeys SIGTERM");
     TestPlatform p;
-    Platform platform{p.application, p.alerts, p.files, tasks, p.dispatch, p.process, p.bundle,
-                      p.fakeCodeSigning, p.workspace, clock, p.libraries, p.facts};
-    auto del = std::make_shared<AppDelegate>(platform);
+    Platform real{p.application, p.alerts, p.files, tasks, p.dispatch, p.process, p.bundle,
+                  p.fakeCodeSigning, p.workspace, clock, p.libraries, p.facts};
+    auto del = std::make_shared<AppDelegate>(real);
     std::string pidFile = p.root + "/open.pids";
     std::string service = p.root + "/service";
     writeFile(service, std::string("#!/bin/sh\necho $$ >> '") + pidFile + "'\n" +
@@ -413,7 +413,9 @@ TEST_F(RealChildren, QuitStopsTheFallbackAttemptInFlightEvenOneThatIgnoresSigter
     EXPECT_FALSE(processAlive(pid)) << "the attempt outlived the quit path";
     // SIGTERM ends an obedient child at once; the other one costs the grace.
     EXPECT_LT(took, ignoresTerm ? 4.0 : 1.0);
-    if (ignoresTerm) EXPECT_GE(took, 1.9);
+    if (ignoresTerm) {
+      EXPECT_GE(took, 1.9);
+    }
     loop.join();
     // One attempt only: none started after the quit.
     std::string pids = readFile(pidFile);
