@@ -145,7 +145,18 @@ TEST_P(HeadlessQuit, EndsInTheQuitPathWithNothingStarted) {
     EXPECT_EQ(alerts.shown.back().rfind(s.alert, 0), 0u) << "no alert after the signal";
   }
   EXPECT_TRUE(app.terminationRequested());
-  std::this_thread::sleep_for(200ms);  // a wrongly started child would have written by now
+  // What the launcher did, from its own words: nothing was launched, and
+  // start-up said why it stopped (the fatal case had already ended).
+  std::string logged = delegate->preLogSnapshot() + readFile(t.home + "/.quillmark/logs/app.log");
+  EXPECT_EQ(logged.find("shell: launched"), std::string::npos) << logged;
+  EXPECT_EQ(logged.find("legacy browser mode"), std::string::npos) << logged;
+  if (!s.failSignature) {
+    EXPECT_NE(logged.find("quit requested — "), std::string::npos) << logged;
+  }
+  EXPECT_EQ(t.files.entryType(t.home + "/.quillmark/bin/quillmark"), EntryType::kNone) << "seeding never ran";
+  // And from the children's: a wrongly started one would have written by now
+  // (unless the quit path stopped it first, which the checks above catch).
+  std::this_thread::sleep_for(200ms);
   EXPECT_EQ(readFile(started), "") << "nothing was started after the signal";
   EXPECT_EQ(t.files.entryType(t.facts.systemApplicationsFolder + "/Quillmark.app"), EntryType::kNone);
   EXPECT_EQ(t.files.entryType(t.facts.systemApplicationsFolder + "/.Quillmark.install.812"), EntryType::kNone);

@@ -48,13 +48,19 @@ command -v xdotool >/dev/null 2>&1 || { echo "SKIP: xdotool is not installed" >&
 
 # Never install into the machine's own Applications folder: a private,
 # empty one in a mount namespace of our own (which also lets part c make
-# it read-only).
+# it read-only). A process namespace as well where we may: the install
+# flow's running-copy check looks at every process, and another launcher
+# running on the machine would answer every case with "already running".
 if [ -z "${QL_QUIT_E2E_NS:-}" ]; then
   if [ -w "$system_apps" ] || [ "$(id -u)" = 0 ]; then
-    if unshare --mount --propagation private true 2>/dev/null && [ -d "$system_apps" ]; then
+    ns=(--mount --propagation private)
+    unshare --pid --fork --mount-proc "${ns[@]}" true 2>/dev/null && ns=(--pid --fork --mount-proc "${ns[@]}")
+    if unshare "${ns[@]}" true 2>/dev/null; then
       private=$(mktemp -d)
-      exec unshare --mount --propagation private env QL_QUIT_E2E_NS="$private" bash -c '
-        mount --bind "$QL_QUIT_E2E_NS" "$1" || { echo "SKIP: cannot mount over $1" >&2; exit 77; }
+      exec unshare "${ns[@]}" env QL_QUIT_E2E_NS="$private" bash -c '
+        if [ -d "$1" ]; then
+          mount --bind "$QL_QUIT_E2E_NS" "$1" || { echo "SKIP: cannot mount over $1" >&2; exit 77; }
+        fi
         shift; exec "$@"' _ "$system_apps" "$0" "${args[@]}"
     fi
     [ -w "$system_apps" ] && { echo "SKIP: $system_apps is writable and no private mount namespace is available" >&2; exit 77; }
@@ -137,7 +143,9 @@ service_running() {  # a process running the seeded or the bundled service
   return 1
 }
 lines() { [ -f "$1" ] && wc -l <"$1" || echo 0; }
-opened_more_than() { [ "$(lines "$opened")" -gt "$1" ]; }
+reopen_ran() {  # two more browser opens than $1, or the reopen's `open` in the log
+  [ "$(lines "$opened")" -ge $(($1 + 2)) ] || grep -qF " open]: " "$HOME/.quillmark/logs/app.log" 2>/dev/null
+}
 
 export PATH="$work/bin:$PATH"
 mkdir -p "$work/bin"
@@ -203,12 +211,21 @@ run_case() {
   "$exe" >"$out" 2>&1 &
   local pid=$!
   local win
+  if [ -n "${install_first:-}" ]; then  # the alert comes after "Install" on the prompt
+    if win=$(wait_window '^Install Quillmark\?$' 60); then
+      sleep 0.5
+      click_button "$win" 0 2
+    else
+      fail "$label: no install prompt"
+    fi
+  fi
   if ! win=$(wait_window "$title" 60); then
     fail "$label: no \"$title\" dialog"
     kill -KILL "$pid" 2>/dev/null
     return
   fi
   sleep 0.5
+  open_lines=$(lines "$opened")
   deliver "$how" "$pid"
   sleep 1
   exited "$pid" && fail "$label: the launcher ended while its dialog was still up"
@@ -219,10 +236,11 @@ run_case() {
   esac
   wait_until 10 window_gone "$title" || fail "$label: the dialog stayed after it was dismissed"
   if [ "$how" = reopen ]; then
-    local before
-    before=$(lines "$opened")
     wait_until 30 test -e "$HOME/.quillmark/zorvan.lock" || fail "$label: the service did not start after the dialog"
-    wait_until 20 opened_more_than "$before" || fail "$label: the reopen was lost (no open after the dialog)"
+    # `serve --app` opens the browser itself; the kept reopen runs the
+    # service's `open` as well, which opens it a second time, or, when it
+    # came before the service was up, says so in the log.
+    wait_until 20 reopen_ran "$open_lines" || fail "$label: the reopen was lost (no second open, no open in the log)"
     kill -TERM "$pid"
     status_within "$pid" 40
     local rc=$?
@@ -243,17 +261,23 @@ fresh "prompt-install"
 run_case "install prompt, then Install" '^Install Quillmark\?$' TERM "click 0 2"
 
 # ---- c: "Couldn't install to" ------------------------------------------------
-if [ -n "${QL_QUIT_E2E_NS:-}" ] && mount -o remount,bind,ro "$system_apps" 2>/dev/null; then
+# The install goes to ~/Applications when the system folder is not writable
+# (made read-only here inside our own mount namespace).
+readonly_apps=""
+if [ -n "${QL_QUIT_E2E_NS:-}" ] && mount -o remount,bind,ro "$system_apps" 2>/dev/null; then readonly_apps=1; fi
+if [ -n "$readonly_apps" ] || [ ! -w "$system_apps" ]; then
   for how in TERM quit-action; do
     fresh "copy-fails-$how"
     # /Applications read-only sends the install to ~/Applications, which is
     # a file here: the copy into it fails.
     printf 'not a folder' >"$HOME/Applications"
-    run_case "couldn't install" "^Couldn't install to " "$how" escape
+    install_first=1 run_case "couldn't install" "^Couldn't install to " "$how" escape
   done
-  mount -o remount,bind,rw "$system_apps" || fail "cannot make $system_apps writable again"
+  if [ -n "$readonly_apps" ]; then
+    mount -o remount,bind,rw "$system_apps" || fail "cannot make $system_apps writable again"
+  fi
 else
-  echo "(part c skipped: needs a private mount namespace to make $system_apps read-only)"
+  echo "(part c skipped: $system_apps is writable and cannot be made read-only here)"
 fi
 
 # ---- d: the fatal alert ------------------------------------------------------
