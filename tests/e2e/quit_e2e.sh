@@ -13,11 +13,12 @@
 #     SIGTERM followed by a click on "Install": nothing installed.
 #  b. "Install Quillmark?" x a reopen (a second launch of the same bundle),
 #     then Escape: the service starts and the reopen runs its `open`.
-#  c. "Couldn't install to …" x SIGTERM and the quit action: the start-up
-#     that would follow the failed install does not run (needs root and a
-#     private mount namespace; skipped otherwise).
-#  d. "Quillmark failed to start" x SIGTERM and the quit action: the
-#     launcher waits for the dialog, then ends with status 0.
+#  c. "Couldn't install to …" x SIGTERM, SIGINT, SIGHUP and the quit
+#     action: the start-up that would follow the failed install does not
+#     run (needs the system folder unwritable, or a private mount namespace
+#     to make it so; skipped otherwise).
+#  d. "Quillmark failed to start" x the same four: the launcher waits for
+#     the dialog, then ends with status 0.
 #
 # "Nothing started" is checked as: no service process, no lock file, no
 # seeded service binary, no installed copy; "through the quit path" as: exit
@@ -266,7 +267,7 @@ run_case "install prompt, then Install" '^Install Quillmark\?$' TERM "click 0 2"
 readonly_apps=""
 if [ -n "${QL_QUIT_E2E_NS:-}" ] && mount -o remount,bind,ro "$system_apps" 2>/dev/null; then readonly_apps=1; fi
 if [ -n "$readonly_apps" ] || [ ! -w "$system_apps" ]; then
-  for how in TERM quit-action; do
+  for how in TERM INT HUP quit-action; do
     fresh "copy-fails-$how"
     # /Applications read-only sends the install to ~/Applications, which is
     # a file here: the copy into it fails.
@@ -281,7 +282,7 @@ else
 fi
 
 # ---- d: the fatal alert ------------------------------------------------------
-for how in TERM quit-action; do
+for how in TERM INT HUP quit-action; do
   fresh "fatal-$how"
   printf 'tampered' >>"$bundle/Contents/Resources/bin/quillmark"
   export ZORVAN_SKIP_INSTALL=1

@@ -57,7 +57,12 @@ class CapturingFileManager : public ForwardingFileManager {
 class FakeApplication : public Application {
  public:
   explicit FakeApplication(FakeDispatch& dispatch) : dispatch_(dispatch) {}
-  void setDelegate(ApplicationDelegate* d) override { delegate_ = d; }
+  // A new delegate stands for a fresh launch (tests restart the launcher on
+  // the same platform): a quit requested of the previous one is gone.
+  void setDelegate(ApplicationDelegate* d) override {
+    if (d && d != delegate_) terminationRequested_ = false;
+    delegate_ = d;
+  }
   ApplicationDelegate* delegate() { return delegate_; }
   void setActivationPolicy(ActivationPolicy p) override {
     std::lock_guard<std::mutex> lock(mu_);
