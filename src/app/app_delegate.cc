@@ -1,5 +1,7 @@
 #include "app/app_delegate.h"
 
+#include "supervision/child_slot.h"
+
 namespace ql {
 
 namespace {
@@ -30,7 +32,8 @@ AppDelegate::AppDelegate(Platform& platform)
     : p_(platform),
       bundledSeed_(joinPath(platform.bundle.bundlePath(), kSeedRelative)),
       zvd_(expandTilde(platform.process, "~/.quillmark")),
-      log_(platform.files.standardError()) {
+      log_(platform.files.standardError()),
+      fallbackAttempts_(std::make_shared<supervision::ChildSlot>()) {
   // shellMode forces noWindowRequested and, only when that is false,
   // shellBinaryUsable.
   shellMode_ = !noWindowRequested() && shellBinaryUsable();

@@ -15,6 +15,10 @@
 
 namespace ql {
 
+namespace supervision {
+class ChildSlot;
+}
+
 // How a refused install is explained to the user.
 enum class InstallRejection { policy = 0, tamper = 1, timeout = 2 };
 const char* installRejectionName(InstallRejection r);
@@ -149,6 +153,11 @@ class AppDelegate : public ApplicationDelegate,
   std::string preLogSnapshot();
   bool logIsStandardError();
   Platform& platform() { return p_; }
+  // A quit has been asked for (a signal, the quit action, terminate()), even
+  // if the terminate itself has not reached applicationShouldTerminate yet
+  // because the main thread was busy. Start-up, the install flow and the
+  // supervisors start nothing once it is true. Any thread.
+  bool quitRequested() { return p_.application.terminationRequested(); }
 
  private:
   // Helpers private to one subsystem are declared here, grouped by folder.
@@ -159,6 +168,10 @@ class AppDelegate : public ApplicationDelegate,
   void openAction();
   void reportStandardError(const std::string& prefix, const std::vector<std::string>& arguments,
                            Task& task, Duration grace);
+  // runCapture whose child lives in `slot` while it runs, so that the quit
+  // path can stop it; nothing is launched once the slot is stopped.
+  std::optional<CaptureResult> runCaptureIn(supervision::ChildSlot* slot, const std::vector<std::string>& arguments,
+                                            double limitSeconds);
   // Supervision tests put the launcher into the state start-up leaves it in.
   friend struct SupervisionTestAccess;
   // launcher_log.cc
@@ -172,6 +185,9 @@ class AppDelegate : public ApplicationDelegate,
                        const std::string& backupPath);             // install_flow.cc
   bool installFailed(const std::string& targetFolder, const std::string& stagedPath,
                      const Status& error);                         // install_flow.cc
+  // A quit came during the flow: the staged copy goes, nothing is shown,
+  // and the result is true (this process is quitting).
+  bool installAbandoned(const std::string& stagedPath);            // install_flow.cc
   void relaunchInstalled(const std::string& destination);          // install_flow.cc
 
   Platform& p_;
@@ -188,6 +204,9 @@ class AppDelegate : public ApplicationDelegate,
   std::shared_ptr<Task> shellProc_;
   TimePoint shellSpawnedAt_ = kDistantPast;
   bool browserFallbackActive_ = false;
+  // The browser fallback's attempts, shared with its background loop: the
+  // quit path stops the one in flight and keeps any other from starting.
+  std::shared_ptr<supervision::ChildSlot> fallbackAttempts_;
 
   // One lock around writing a line and appending it to preLog, so that lines
   // from the main thread and background queues never interleave.

@@ -3,8 +3,20 @@
 namespace ql {
 
 void AppDelegate::applicationDidFinishLaunching() {
+  // A quit asked for while a step blocked the main thread (an alert, a copy,
+  // a signature check) cannot reach applicationShouldTerminate until this
+  // routine returns; so each step that can take long is followed by a look
+  // at the request, and the routine stops there. Nothing is started after
+  // it; the queued terminate then runs the one quit path.
+  auto quitting = [this] {
+    if (!quitRequested()) return false;
+    logLine("quit requested — start-up stopped, nothing launched");
+    return true;
+  };
+
   // 1. The install flow may take this launch over: then nothing else runs.
   if (maybeInstallToApplications()) return;
+  if (quitting()) return;
 
   // 2-3. Policy again (an install alert may have made us regular), then menu.
   p_.application.setActivationPolicy(startupActivationPolicy());
@@ -12,6 +24,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
   // 4. Never stops the start-up.
   MigrationResult migration = migrateLegacyDataDir();
+  if (quitting()) return;
 
   // 5. Errors are swallowed: an unusable home shows up as a seeding failure.
   (void)p_.files.createDirectory(zvd_ + "/logs", true);
@@ -25,9 +38,11 @@ void AppDelegate::applicationDidFinishLaunching() {
   // return below.
   std::optional<RequirementRef> seedRequirement = checkBundleSignature();
   if (!seedRequirement) return;
+  if (quitting()) return;
 
   // 9.
   if (!seedServiceBinary(migration.homeExisted, migration.reseedRequested, *seedRequirement)) return;
+  if (quitting()) return;
 
   // 10. Locate the service binary.
   std::string seeded = zvd_ + "/bin/quillmark";
@@ -40,7 +55,8 @@ void AppDelegate::applicationDidFinishLaunching() {
   // 11.
   removeLeftoverBinary();
 
-  // 12. Launch decision.
+  // 12. Launch decision; the last look at a quit request before a child runs.
+  if (quitting()) return;
   if (shellMode_) {
     launchShell();
   } else if (noWindowRequested()) {

@@ -45,7 +45,14 @@ bool AppDelegate::maybeInstallToApplications() {
   prompt.messageText = "Install Quillmark?";
   prompt.informativeText = "Quillmark will be copied to your Applications folder and opened from there.";
   prompt.buttons = {"Install", "Not Now"};
-  if (runModalActivated(prompt) != kAlertFirstButtonReturn) return false;
+  int answer = runModalActivated(prompt);
+  // A quit asked for while the prompt was up wins over its answer: the
+  // user wanted out, so nothing is installed and start-up stops.
+  if (quitRequested()) {
+    logLine("install: quit requested — nothing installed");
+    return true;
+  }
+  if (answer != kAlertFirstButtonReturn) return false;
 
   std::string target;
   const std::string& systemFolder = p_.facts.systemApplicationsFolder;
@@ -78,6 +85,7 @@ bool AppDelegate::maybeInstallToApplications() {
   // A translocated launch copies from where the user put the bundle, not
   // from the read-only translocation area.
   if (Status copied = files.copyItem(source, staged); !copied.ok()) return installFailed(target, staged, copied);
+  if (quitRequested()) return installAbandoned(staged);
 
   InstallEvidence firstEvidence = captureInstallEvidence(staged);
   AssessmentOutcome assessment = assessStagedBundle(staged, firstEvidence);
@@ -89,15 +97,23 @@ bool AppDelegate::maybeInstallToApplications() {
     case AssessmentOutcome::Kind::kNotStarted:
       return installFailed(target, staged, assessment.launchError);
   }
+  if (quitRequested()) return installAbandoned(staged);
 
   // Only the system folder is cleared: the user's own folder keeps the
   // attribute the copy carried, as a download there would.
   if (!pathsEqual(target, userFolder)) clearQuarantine(staged);
+  if (quitRequested()) return installAbandoned(staged);
 
   if (Status swapped = swapIntoPlace(staged, destination, target + kBackupPrefix + pid); !swapped.ok()) {
     return installFailed(target, staged, swapped);
   }
 
+  // Installed; but a quit that came meanwhile means no new instance is
+  // started: the user finds the installed copy in its folder.
+  if (quitRequested()) {
+    logLine("install: quit requested — installed, not relaunched");
+    return true;
+  }
   relaunchInstalled(destination);
   return true;
 }
@@ -172,8 +188,17 @@ Status AppDelegate::swapIntoPlace(const std::string& stagedPath, const std::stri
   return Status::Posix(static_cast<int>(renamed.code()));
 }
 
+bool AppDelegate::installAbandoned(const std::string& stagedPath) {
+  if (p_.files.entryType(stagedPath) != EntryType::kNone) (void)p_.files.removeItem(stagedPath);
+  logLine("install: quit requested — install abandoned");
+  return true;
+}
+
 bool AppDelegate::installFailed(const std::string& targetFolder, const std::string& stagedPath,
                                 const Status& error) {
+  // The user asked to quit while the step that failed was running: an
+  // alert would only hold the quit up.
+  if (quitRequested()) return installAbandoned(stagedPath);
   if (p_.files.entryType(stagedPath) != EntryType::kNone) (void)p_.files.removeItem(stagedPath);
   Alert failed = warningAlert("Couldn't install to " + targetFolder,
                               error.localizedDescription() + "\n\nQuillmark will run from its current location instead.");

@@ -53,7 +53,17 @@ class Application {
   // request is answered with kNow; then returns.
   virtual void run() = 0;
   // Main thread only: asks the delegate, and on kNow ends the event loop.
+  // Called while the main thread is inside another callback's modal wait
+  // (an alert's nested loop), the question waits until that callback has
+  // returned: the delegate is never asked to quit in the middle of one.
   virtual void terminate() = 0;
+  // Any thread. True from the moment a quit is asked for (terminate(), the
+  // quit menu action, a termination signal) until the delegate answers it
+  // with anything but kNow. A request that arrives while the main thread is
+  // busy (a modal alert, a copy, a child it waits for) reaches the delegate
+  // only once that wait is over; until then this is how the launcher learns
+  // of it, so that it starts nothing more.
+  virtual bool terminationRequested() = 0;
 };
 
 }  // namespace ql

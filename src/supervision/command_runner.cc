@@ -15,6 +15,7 @@
 
 #include "app/app_delegate.h"
 #include "common/utf8.h"
+#include "supervision/child_slot.h"
 #include "supervision/command_report.h"
 #include "supervision/supervision_timing.h"
 
@@ -85,9 +86,22 @@ void AppDelegate::run(const std::vector<std::string>& arguments, double limitSec
 
 std::optional<CaptureResult> AppDelegate::runCapture(const std::vector<std::string>& arguments,
                                                      double limitSeconds) {
+  return runCaptureIn(nullptr, arguments, limitSeconds);
+}
+
+std::optional<CaptureResult> AppDelegate::runCaptureIn(supervision::ChildSlot* slot,
+                                                       const std::vector<std::string>& arguments,
+                                                       double limitSeconds) {
   if (arguments.empty() || arguments[0].empty()) return std::nullopt;
   auto task = p_.tasks.makeTask(commandSpec(arguments, /*captureOutput=*/true));
-  if (!task->launch().ok()) return std::nullopt;
+  if (!(slot ? slot->launch(task) : task->launch()).ok()) return std::nullopt;
+  // Whatever way this returns, the slot no longer holds the child.
+  struct Release {
+    supervision::ChildSlot* slot;
+    ~Release() {
+      if (slot) slot->release();
+    }
+  } release{slot};
   // NaN makes no deadline at all: "now" is never before it.
   double limit = std::isnan(limitSeconds) ? 0 : limitSeconds;
   if (!waitForExit(p_.clock, *task, deadlineAfter(p_.clock, limit))) {

@@ -57,6 +57,8 @@ void AppDelegate::daemonExited(int status) {
   logLine("daemon exited (" + std::to_string(status) + ")");
   // Cleared by the quit path: the exit is expected and nothing follows.
   if (!daemon_) return;
+  // The quit path is coming: no successor wait, and no alert from it.
+  if (quitRequested()) return;
   auto self = shared_from_this();
   p_.dispatch.asyncGlobal([self, status] { self->successorWait(status); });
 }
@@ -65,6 +67,7 @@ void AppDelegate::successorWait(int status) {
   auto self = shared_from_this();
   int limit = supervision::kSuccessorPolls;
   for (int poll = 0; poll < limit; ++poll) {
+    if (quitRequested()) return;
     // The service may be moving its data directory: the marker can be in the
     // old place (the configured one) or in the launcher home.
     if (p_.files.fileExists(dataDir() + kPendingMoveMarker) || p_.files.fileExists(zvd_ + kPendingMoveMarker)) {
@@ -79,6 +82,7 @@ void AppDelegate::successorWait(int status) {
       return;
     }
   }
+  if (quitRequested()) return;
   if (status != 0) {
     fail("Quillmark daemon exited (status " + std::to_string(status) + ").");
     return;

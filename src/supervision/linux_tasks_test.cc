@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -371,6 +372,55 @@ TEST_F(RealChildren, ARealExitReachesTheMainQueueThroughTheHandler) {
   ASSERT_EQ(t.dispatch.runMain(), 1);
   EXPECT_EQ(loggedMessage(), "daemon exited (4)");
   EXPECT_EQ(t.dispatch.pendingGlobal(), 1u);  // the successor wait, not run here
+}
+
+// Whether `pid` is a live process: there, and not a zombie waiting to be
+// reaped.
+bool processAlive(int pid) {
+  std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+TEST_F(RealChildren, QuitStopsTheFallbackAttemptInFlightEvenOneThatIgnoresSigterm) {
+  // `zorvan open` that hangs and shrugs off SIGTERM: left alone, it would
+  // run on under init after the launcher has quit.
+  for (bool ignoresTerm : {false, true}) {
+    SCOPED_TRACE(ignoresTerm ? "ignores SIGTERM" : "obeys SIGTERM");
+    TestPlatform p;
+    Platform real{p.application, p.alerts, p.files, tasks, p.dispatch, p.process, p.bundle,
+                  p.fakeCodeSigning, p.workspace, clock, p.libraries, p.facts};
+    auto del = std::make_shared<AppDelegate>(real);
+    std::string pidFile = p.root + "/open.pids";
+    std::string service = p.root + "/service";
+    writeFile(service, std::string("#!/bin/sh\necho $$ >> '") + pidFile + "'\n" +
+                           (ignoresTerm ? "trap '' TERM\n" : "") + "while :; do sleep 0.05; done\n",
+              0755);
+    SupervisionTestAccess::setZorvan(*del, service);
+    del->enterBrowserFallback();
+    std::thread loop([&] { p.dispatch.runGlobal(); });  // the global queue
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (readFile(pidFile).empty() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    int pid = std::atoi(readFile(pidFile).c_str());
+    ASSERT_GT(pid, 0) << "the attempt never started";
+    ASSERT_TRUE(processAlive(pid));
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(del->applicationShouldTerminate(), TerminateReply::kNow);
+    double took = secondsSince(start);
+    EXPECT_FALSE(processAlive(pid)) << "the attempt outlived the quit path";
+    // SIGTERM ends an obedient child at once; the other one costs the grace.
+    EXPECT_LT(took, ignoresTerm ? 4.0 : 1.0);
+    if (ignoresTerm) {
+      EXPECT_GE(took, 1.9);
+    }
+    loop.join();
+    // One attempt only: none started after the quit.
+    std::string pids = readFile(pidFile);
+    EXPECT_EQ(std::count(pids.begin(), pids.end(), '\n'), 1) << pids;
+  }
 }
 
 }  // namespace

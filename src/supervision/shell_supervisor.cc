@@ -52,6 +52,9 @@ void AppDelegate::shellExited(const std::shared_ptr<Task>& task) {
   // Cleared by the quit path: the shell was stopped on purpose.
   if (!shellProc_) return;
   shellProc_ = nullptr;
+  // A quit is on its way to the quit path (the shell may have died of the
+  // same Ctrl-C): its exit starts no fallback and no second terminate.
+  if (quitRequested()) return;
   int status = task->terminationStatus();
   auto elapsed = static_cast<long long>(Duration(p_.clock.now() - shellSpawnedAt_).count());
   if (status != 0) {

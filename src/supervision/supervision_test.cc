@@ -757,6 +757,111 @@ TEST_F(SupervisionTest, FallbackGivesUpAfterTheLastAttemptBeforeTheDeadline) {
   }
 }
 
+// ------------------------------------------- children dying while the quit is on its way
+
+// A quit has been asked for (a signal, the quit action) but its terminate
+// is still queued behind the child's exit: the exit must start nothing.
+TEST_F(ShellTest, AShellDyingAroundAQuitStartsNoFallback) {
+  // Ctrl-C in the terminal reaches the launcher and the shell at once; the
+  // two threads that report them may reach the main queue in either order.
+  for (bool exitFirst : {true, false}) {
+    for (int status : {SIGINT, 1, 0}) {
+      SCOPED_TRACE(std::string(exitFirst ? "exit hop first, " : "terminate first, ") + std::to_string(status));
+      TestPlatform p;
+      FakeTasks fake(p.clock);
+      fake.script = tasks.script;
+      p.tasks = &fake;
+      p.makeBundle(true);
+      auto del = p.makeDelegate();
+      SupervisionTestAccess::setZorvan(*del, zorvan);
+      del->launchShell();
+      if (exitFirst) fake.made()[0]->exitNow(status);
+      p.application.requestTermination();
+      if (!exitFirst) fake.made()[0]->exitNow(status);
+      p.dispatch.drain();
+      EXPECT_FALSE(del->browserFallbackActive());
+      EXPECT_EQ(p.dispatch.pendingGlobal(), 0u) << "no retry loop";
+      EXPECT_TRUE(p.application.terminated());
+      EXPECT_EQ(p.application.terminateRequests(), 1) << "one terminate: the request's";
+      EXPECT_EQ(fake.made().size(), 1u) << "no `zorvan open`";
+      EXPECT_EQ(p.stderrText(), logOf({{0, "shell: launched " + del->shellURL()}}));
+    }
+  }
+}
+
+TEST_F(DaemonTest, AServiceDyingWhileAQuitIsQueuedStartsNoSuccessorWait) {
+  d->launchLegacyDaemon();
+  serve()->exitNow(1);
+  t.application.requestTermination();
+  t.dispatch.drain();
+  EXPECT_EQ(successorPolls(), 0);
+  EXPECT_TRUE(t.alerts.shown().empty()) << "no \"daemon exited\" failure";
+  EXPECT_TRUE(t.application.terminated());
+  // The quit path still stops the service it owned.
+  auto made = tasks.made();
+  ASSERT_EQ(made.size(), 2u);
+  EXPECT_EQ(joinCommand(made[1]->launchSpec()), zorvan + " stop");
+}
+
+TEST_F(DaemonTest, AQuitDuringTheSuccessorWaitEndsItWithoutAnAlert) {
+  d->launchLegacyDaemon();
+  serve()->exitNow(2);
+  t.dispatch.runMain();  // the exit is handled: the wait is queued
+  ASSERT_EQ(t.dispatch.pendingGlobal(), 1u);
+  t.application.requestTermination();
+  t.dispatch.runGlobal();
+  EXPECT_EQ(successorPolls(), 0) << "the wait looks at the request before each poll";
+  t.dispatch.drain();
+  EXPECT_TRUE(t.alerts.shown().empty());
+  EXPECT_TRUE(t.application.terminated());
+}
+
+TEST_F(SupervisionTest, FallbackAttemptsEndWithTheQuit) {
+  make(true);
+  // The request comes while the first attempt runs; that attempt fails.
+  tasks.script = [&](const TaskSpec&) {
+    FakeChild c;
+    c.exitStatus = 1;
+    c.runsFor = 3;
+    c.onLaunch = [&] { t.application.requestTermination(); };
+    return c;
+  };
+  d->enterBrowserFallback();
+  EXPECT_EQ(t.dispatch.runGlobal(), 1);
+  EXPECT_EQ(tasks.made().size(), 1u) << "no retry once a quit is on its way";
+  EXPECT_DOUBLE_EQ(t.clock.secondsSinceStart(), 3) << "not even the pause before a retry";
+  t.dispatch.drain();
+  EXPECT_TRUE(t.application.terminated());
+
+  // A loop that had not begun yet when the quit path ran starts nothing.
+  TestPlatform p;
+  FakeTasks fake(p.clock);
+  p.tasks = &fake;
+  p.makeBundle(true);
+  auto del = p.makeDelegate();
+  SupervisionTestAccess::setZorvan(*del, zorvan);
+  del->enterBrowserFallback();
+  EXPECT_EQ(del->applicationShouldTerminate(), TerminateReply::kNow);
+  p.dispatch.runGlobal();
+  EXPECT_TRUE(fake.made().empty());
+}
+
+TEST_F(SupervisionTest, NoFallbackBeginsOnceAQuitIsOnItsWay) {
+  make(true);
+  t.application.requestTermination();
+  d->enterBrowserFallback();
+  EXPECT_FALSE(d->browserFallbackActive());
+  EXPECT_EQ(t.dispatch.pendingGlobal(), 0u);
+}
+
+TEST_F(SupervisionTest, OpenAndReopenStartNothingOnceAQuitIsOnItsWay) {
+  make(false);
+  t.application.requestTermination();
+  d->openInBrowser();
+  EXPECT_TRUE(d->applicationShouldHandleReopen(false));
+  EXPECT_TRUE(tasks.made().empty());
+}
+
 }  // namespace
 }  // namespace testing
 }  // namespace ql

@@ -13,8 +13,13 @@ void FakeApplication::run() {
 void FakeApplication::terminate() {
   ++terminateRequests_;
   if (terminated_) return;
+  terminationRequested_ = true;
   TerminateReply reply = delegate_ ? delegate_->applicationShouldTerminate() : TerminateReply::kNow;
-  if (reply == TerminateReply::kNow) terminated_ = true;
+  if (reply == TerminateReply::kNow) {
+    terminated_ = true;
+  } else {
+    terminationRequested_ = false;
+  }
 }
 
 namespace {

@@ -1,6 +1,7 @@
 // In-memory fakes of the platform services the launcher core uses.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
@@ -56,7 +57,12 @@ class CapturingFileManager : public ForwardingFileManager {
 class FakeApplication : public Application {
  public:
   explicit FakeApplication(FakeDispatch& dispatch) : dispatch_(dispatch) {}
-  void setDelegate(ApplicationDelegate* d) override { delegate_ = d; }
+  // A new delegate stands for a fresh launch (tests restart the launcher on
+  // the same platform): a quit requested of the previous one is gone.
+  void setDelegate(ApplicationDelegate* d) override {
+    if (d && d != delegate_) terminationRequested_ = false;
+    delegate_ = d;
+  }
   ApplicationDelegate* delegate() { return delegate_; }
   void setActivationPolicy(ActivationPolicy p) override {
     std::lock_guard<std::mutex> lock(mu_);
@@ -78,8 +84,22 @@ class FakeApplication : public Application {
   // terminated or nothing is left to do.
   void run() override;
   void terminate() override;
+  bool terminationRequested() override { return terminationRequested_.load(); }
   int terminateRequests() const { return terminateRequests_; }
   bool terminated() const { return terminated_; }
+  // What the platform does when a termination signal or the quit action
+  // arrives (from any thread): the request is recorded at once and the
+  // terminate itself queued on the main queue, to run between callbacks.
+  void requestTermination() {
+    terminationRequested_ = true;
+    dispatch_.asyncMain([this] { terminate(); });
+  }
+  // A second launch asking this one to reopen, queued the same way.
+  void requestReopen() {
+    dispatch_.asyncMain([this] {
+      if (delegate_) delegate_->applicationShouldHandleReopen(false);
+    });
+  }
 
  private:
   FakeDispatch& dispatch_;
@@ -90,6 +110,7 @@ class FakeApplication : public Application {
   int activations_ = 0;
   int terminateRequests_ = 0;
   bool terminated_ = false;
+  std::atomic<bool> terminationRequested_{false};
 };
 
 // Answers alerts from a script and records every alert shown.

@@ -36,14 +36,25 @@ void LinuxApplication::run() {
 
 void LinuxApplication::terminate() {
   if (terminated_) return;
+  terminationRequested_ = true;
+  if (loop_.insideNestedLoop()) {
+    // A callback further out is waiting (an alert is up): it decides what
+    // happens once its wait ends; the question comes after it has returned.
+    loop_.postUnnested([this] { terminate(); });
+    return;
+  }
   TerminateReply reply = delegate_ ? delegate_->applicationShouldTerminate() : TerminateReply::kNow;
-  if (reply != TerminateReply::kNow) return;
+  if (reply != TerminateReply::kNow) {
+    terminationRequested_ = false;  // refused: the launcher goes on as before
+    return;
+  }
   terminated_ = true;
   loop_.quit();
 }
 
 void LinuxApplication::performAction(const std::string& action) {
-  loop_.post([this, action] {
+  if (action == kTerminateAction) terminationRequested_ = true;
+  loop_.postUnnested([this, action] {
     if (action == kTerminateAction) {
       terminate();
     } else if (action == kOpenInBrowserAction && delegate_) {
@@ -53,7 +64,7 @@ void LinuxApplication::performAction(const std::string& action) {
 }
 
 void LinuxApplication::reopen() {
-  loop_.post([this] {
+  loop_.postUnnested([this] {
     if (delegate_) delegate_->applicationShouldHandleReopen(false);
   });
 }

@@ -27,10 +27,15 @@ class LinuxApplication : public Application {
   void activate() override {}
   void run() override;
   void terminate() override;
+  bool terminationRequested() override { return terminationRequested_.load(); }
 
-  // Runs a menu item's action by name on the main thread (from any thread).
+  // Runs a menu item's action by name on the main thread (from any thread),
+  // between the delegate's callbacks (MainLoop::postUnnested). A quit is
+  // recorded at once, so that a main thread busy with a start-up step sees
+  // it when that step ends.
   void performAction(const std::string& action);
-  // A second launch of the app asks the running one to reopen.
+  // A second launch of the app asks the running one to reopen; kept, like
+  // an action, until the delegate's current callback has returned.
   void reopen();
 
   // Blocks SIGTERM, SIGINT and SIGHUP in every thread (call before any
@@ -44,6 +49,7 @@ class LinuxApplication : public Application {
   std::mutex menuMu_;
   std::shared_ptr<Menu> menu_;
   bool terminated_ = false;
+  std::atomic<bool> terminationRequested_{false};
   std::thread signalThread_;
   int signalWakeFd_ = -1;
 };

@@ -15,7 +15,18 @@ class MainLoop {
  public:
   virtual ~MainLoop() = default;
   // Thread-safe; `work` runs later on the main thread, in posting order.
+  // It may run inside another work item's nested loop (a modal dialog's),
+  // so a child's exit is still handled while an alert waits.
   virtual void post(std::function<void()> work) = 0;
+  // Thread-safe; like post(), but `work` never runs inside another work
+  // item's nested loop: it waits, in order with other such work, until the
+  // outermost item has returned. The user's requests (quit, open, reopen)
+  // travel this way, so that they reach the delegate between its callbacks
+  // and never in the middle of one that is waiting for the user.
+  virtual void postUnnested(std::function<void()> work) = 0;
+  // Main thread only: whether the caller runs inside another work item's
+  // nested loop.
+  virtual bool insideNestedLoop() = 0;
   // Runs posted work until quit(); returns then.
   virtual void run() = 0;
   // Main thread only.
@@ -29,6 +40,10 @@ class PosixMainLoop : public MainLoop {
  public:
   PosixMainLoop();
   void post(std::function<void()> work) override;
+  // Nothing runs this loop recursively (headless alerts never wait), so
+  // every item is already an outermost one.
+  void postUnnested(std::function<void()> work) override { post(std::move(work)); }
+  bool insideNestedLoop() override { return false; }
   void run() override;
   void quit() override;
   bool isMainThread() override { return std::this_thread::get_id() == mainThread_; }

@@ -130,13 +130,16 @@ DesktopApplication::DesktopApplication(MainLoop& loop, std::string applicationId
       bundlePath_(std::move(bundlePath)),
       request_(std::move(request)),
       menuModel_(g_menu_new()) {
-  // Actions exist from the start so a bus client sees them, but stay
-  // disabled until the menu that carries them is installed: before that
-  // the launcher is still deciding whether to install itself.
+  // Actions exist from the start so a bus client sees them. "open" stays
+  // disabled until the menu that carries it is installed: before that the
+  // launcher is still deciding whether to install itself and has nothing
+  // to open. "quit" works from the start, as a Dock icon's Quit does: a
+  // quit asked for during the install prompt is kept and honoured once the
+  // prompt is answered.
   openAction_ = g_simple_action_new("open", nullptr);
   quitAction_ = g_simple_action_new("quit", nullptr);
   g_simple_action_set_enabled(openAction_, FALSE);
-  g_simple_action_set_enabled(quitAction_, FALSE);
+  g_simple_action_set_enabled(quitAction_, TRUE);
   auto onActivate = +[](GSimpleAction* action, GVariant*, gpointer self) {
     auto* app = static_cast<DesktopApplication*>(self);
     const char* selector = action == app->openAction_ ? kOpenInBrowserAction : kTerminateAction;

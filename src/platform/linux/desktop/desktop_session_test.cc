@@ -257,6 +257,34 @@ TEST(GtkAlerts, PostedWorkKeepsRunningWhileADialogWaits) {
   EXPECT_TRUE(ran);
 }
 
+TEST(GtkAlerts, UserRequestsWaitUntilTheDialogIsAnswered) {
+  // A quit or reopen that arrives while "Install Quillmark?" is up must not
+  // run inside the dialog's loop, where the start-up that showed the
+  // dialog would carry on under it; it runs once the work item that showed
+  // the dialog has returned. Ordinary work (a child's exit) still runs.
+  GlibMainLoop loop;
+  GtkAlerts alerts(loop, "Quillmark", "", nullptr);
+  ASSERT_TRUE(alerts.ensureDisplay());
+  std::vector<std::string> order;
+  Answer ans{"close", 0, {}};
+  loop.post([&] {
+    loop.postUnnested([&] {
+      order.push_back("request");
+      loop.quit();
+    });
+    loop.post([&] { order.push_back("ordinary"); });
+    g_timeout_add(20, [](gpointer d) -> gboolean { return answerWhenShown(d); }, &ans);
+    Alert a;
+    a.messageText = "Install Quillmark?";
+    a.buttons = {"Install", "Not Now"};
+    EXPECT_EQ(alerts.runModal(a), kAlertDismissed);
+    order.push_back("answered");
+  });
+  loop.run();
+  EXPECT_TRUE(ans.seen.found);
+  EXPECT_EQ(order, (std::vector<std::string>{"ordinary", "answered", "request"}));
+}
+
 TEST(GtkAlerts, WithoutALoadableGtkTheAlertTakesTheHeadlessPath) {
   // A display is there, GTK is not: the scripted headless answer comes
   // back, not a dialog (which the guard below would answer with 1000).

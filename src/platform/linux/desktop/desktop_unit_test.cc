@@ -681,10 +681,10 @@ TEST_F(NoBus, ActionsFollowTheMenuAndRouteToTheDelegate) {
   EXPECT_TRUE(g_action_group_has_action(group, "open"));
   EXPECT_TRUE(g_action_group_has_action(group, "quit"));
   d.onLaunched = [&] {
-    // Before the menu is installed the actions exist but do nothing.
+    // Before the menu is installed "open" exists but does nothing; "quit"
+    // works from the start (see QuitBeforeTheMenuWaitsForTheCallback).
     EXPECT_FALSE(app.actionEnabled("open"));
-    EXPECT_FALSE(app.actionEnabled("quit"));
-    g_action_group_activate_action(group, "quit", nullptr);
+    EXPECT_TRUE(app.actionEnabled("quit"));
     g_action_group_activate_action(group, "open", nullptr);
     app.setMainMenu(launcherMenu());  // what the start-up sequence does
     EXPECT_TRUE(app.actionEnabled("open"));
@@ -701,6 +701,41 @@ TEST_F(NoBus, ActionsFollowTheMenuAndRouteToTheDelegate) {
   app.setMainMenu(onlyOpen);
   EXPECT_TRUE(app.actionEnabled("open"));
   EXPECT_FALSE(app.actionEnabled("quit"));
+}
+
+TEST_F(NoBus, RequestsDuringACallbackWaitForItAndQuitIsRecordedAtOnce) {
+  // The install prompt is up inside didFinishLaunching: a quit, an open and
+  // a reopen that arrive then reach the delegate only after it returns, in
+  // order; the quit is visible to the callback the moment it arrives, so
+  // start-up can stop before starting anything.
+  GlibMainLoop loop;
+  DesktopApplication app(loop, "com.talvoria.zorvan", "/tmp/Q.app", {});
+  RecordingDelegate d;
+  app.setDelegate(&d);
+  app.registerInstance();
+  GActionGroup* group = G_ACTION_GROUP(g_application_get_default());
+  ASSERT_NE(group, nullptr);
+  bool seenInside = false;
+  d.onLaunched = [&] {
+    app.reopen();
+    EXPECT_FALSE(app.terminationRequested());
+    g_action_group_activate_action(group, "quit", nullptr);
+    seenInside = app.terminationRequested();
+    app.setMainMenu(launcherMenu());
+    g_action_group_activate_action(group, "open", nullptr);
+    // A nested loop, as a dialog runs one: ordinary work still runs in it,
+    // the requests do not.
+    bool ordinary = false;
+    loop.post([&] { ordinary = true; });
+    GMainContext* context = g_main_context_default();
+    for (int i = 0; i < 50 && !ordinary; ++i) g_main_context_iteration(context, FALSE);
+    EXPECT_TRUE(ordinary);
+    EXPECT_EQ(d.calls, std::vector<std::string>{"launched"}) << "nothing reached the delegate inside its callback";
+  };
+  app.run();
+  EXPECT_TRUE(seenInside);
+  EXPECT_EQ(d.calls, (std::vector<std::string>{"launched", "reopen", "terminate"}))
+      << "the reopen that came first is kept; the quit ends the loop before the open";
 }
 
 TEST_F(NoBus, QuitRequestWithNothingRunningStartsNothing) {

@@ -26,7 +26,13 @@ void GlibMainLoop::scheduleWakeLocked() {
 
 void GlibMainLoop::post(std::function<void()> work) {
   std::lock_guard<std::mutex> lock(mu_);
-  queue_.push_back(std::move(work));
+  queue_.push_back({std::move(work), false});
+  scheduleWakeLocked();
+}
+
+void GlibMainLoop::postUnnested(std::function<void()> work) {
+  std::lock_guard<std::mutex> lock(mu_);
+  queue_.push_back({std::move(work), true});
   scheduleWakeLocked();
 }
 
@@ -39,15 +45,26 @@ void GlibMainLoop::drain() {
   // Only what was queued when the wake-up fired runs now; work posted by that
   // work waits for the next wake-up, so a task that re-posts itself cannot
   // starve D-Bus or an open dialog.
-  std::deque<std::function<void()>> batch;
+  std::deque<Item> batch;
+  const bool nested = depth_ > 0;
   {
     std::lock_guard<std::mutex> lock(mu_);
     wakeScheduled_ = false;
     if (stopping_) return;  // run() reschedules what is left
-    batch.swap(queue_);
+    if (!nested) {
+      batch.swap(queue_);
+    } else {
+      // Inside a dialog's loop only ordinary work runs; unnested work stays
+      // queued, in order, for the outermost drain. No wake-up is scheduled
+      // for it here, or the dialog's loop would spin on it.
+      std::deque<Item> kept;
+      for (Item& item : queue_) (item.unnested ? kept : batch).push_back(std::move(item));
+      queue_.swap(kept);
+    }
   }
+  ++depth_;
   while (!batch.empty()) {
-    auto work = std::move(batch.front());
+    auto work = std::move(batch.front().work);
     batch.pop_front();
     work();
     if (stopping_ && !batch.empty()) {
@@ -55,8 +72,15 @@ void GlibMainLoop::drain() {
       // runs after it; the rest stays queued in order, ahead of newer work.
       std::lock_guard<std::mutex> lock(mu_);
       for (auto it = batch.rbegin(); it != batch.rend(); ++it) queue_.push_front(std::move(*it));
-      return;
+      break;
     }
+  }
+  --depth_;
+  if (!nested) {
+    // Work held back by a nested drain is due now that the outermost item
+    // has returned.
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!stopping_ && !queue_.empty()) scheduleWakeLocked();
   }
 }
 

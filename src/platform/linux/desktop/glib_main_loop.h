@@ -22,6 +22,8 @@ class GlibMainLoop : public MainLoop {
   GlibMainLoop& operator=(const GlibMainLoop&) = delete;
 
   void post(std::function<void()> work) override;
+  void postUnnested(std::function<void()> work) override;
+  bool insideNestedLoop() override { return depth_ > 1; }
   void run() override;
   void quit() override;
   bool isMainThread() override { return std::this_thread::get_id() == mainThread_; }
@@ -31,11 +33,19 @@ class GlibMainLoop : public MainLoop {
   void drain();
   void scheduleWakeLocked();
 
+  struct Item {
+    std::function<void()> work;
+    bool unnested = false;
+  };
+
   std::mutex mu_;
   // Our own queue rather than one idle source per item: GLib orders sources
   // of equal priority by attach time only loosely across threads, and the
   // main queue promises posting order.
-  std::deque<std::function<void()>> queue_;
+  std::deque<Item> queue_;
+  // Main thread only: how many work items are running, one inside the
+  // other's nested loop (a GTK dialog runs one) beyond the first.
+  int depth_ = 0;
   bool wakeScheduled_ = false;
   // Main thread only: quit() was called and run() has not returned yet.
   bool stopping_ = false;
