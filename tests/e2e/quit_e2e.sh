@@ -103,15 +103,21 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# Every alert's window is titled with the application's name.
+alert_title='^Quillmark$'
+
 wait_until() {
   local deadline=$((SECONDS + $1)); shift
   while [ $SECONDS -lt "$deadline" ]; do "$@" && return 0; sleep 0.2; done
   "$@"
 }
+# wait_window TITLE SECONDS [ID]: a visible window named TITLE other than ID.
+# Every alert is titled with the application's name, so the alert that
+# follows another is told from it by its window.
 wait_window() {
   local deadline=$((SECONDS + $2)) w
   while [ $SECONDS -lt "$deadline" ]; do
-    w=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1)
+    w=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | grep -vx "${3:-none}" | head -n 1)
     [ -n "$w" ] && { echo "$w"; return 0; }
     sleep 0.2
   done
@@ -213,16 +219,16 @@ run_case() {
   out="$artifacts/quit-${name// /-}-$how.out"
   "$exe" >"$out" 2>&1 &
   local pid=$!
-  local win
+  local win prompt=none
   if [ -n "${install_first:-}" ]; then  # the alert comes after "Install" on the prompt
-    if win=$(wait_window '^Install Quillmark\?$' 60); then
+    if prompt=$(wait_window "$alert_title" 60); then
       sleep 0.5
-      click_button "$win" 0 2
+      click_button "$prompt" 0 2
     else
       fail "$label: no install prompt"
     fi
   fi
-  if ! win=$(wait_window "$title" 60); then
+  if ! win=$(wait_window "$title" 60 "$prompt"); then
     fail "$label: no \"$title\" dialog"
     kill -KILL "$pid" 2>/dev/null
     return
@@ -258,10 +264,10 @@ run_case() {
 # ---- a, b: the install prompt ------------------------------------------------
 for how in TERM INT HUP quit-action reopen; do
   fresh "prompt-$how"
-  run_case "install prompt" '^Install Quillmark\?$' "$how" escape
+  run_case "install prompt" "$alert_title" "$how" escape
 done
 fresh "prompt-install"
-run_case "install prompt, then Install" '^Install Quillmark\?$' TERM "click 0 2"
+run_case "install prompt, then Install" "$alert_title" TERM "click 0 2"
 
 # ---- c: "Couldn't install to" ------------------------------------------------
 # The install goes to ~/Applications when the system folder is not writable
@@ -274,7 +280,7 @@ if [ -n "$readonly_apps" ] || [ ! -w "$system_apps" ]; then
     # /Applications read-only sends the install to ~/Applications, which is
     # a file here: the copy into it fails.
     printf 'not a folder' >"$HOME/Applications"
-    install_first=1 run_case "couldn't install" "^Couldn't install to " "$how" escape
+    install_first=1 run_case "couldn't install" "$alert_title" "$how" escape
   done
   if [ -n "$readonly_apps" ]; then
     mount -o remount,bind,rw "$system_apps" || fail "cannot make $system_apps writable again"
@@ -290,7 +296,7 @@ for how in TERM INT HUP quit-action; do
   export ZORVAN_SKIP_INSTALL=1
   # The start-up had already ended in the failure: the alert's own quit
   # follows its dismissal, with nothing to say about the request.
-  run_case "failed to start" '^Quillmark failed to start$' "$how" escape no
+  run_case "failed to start" "$alert_title" "$how" escape no
   unset ZORVAN_SKIP_INSTALL
 done
 
