@@ -198,8 +198,8 @@ std::vector<Row> rows() {
       {"backup_bundle", "~/Applications/.Quillmark.old.<pid>", Base::kUpgrade, true,
        one([](const Sandbox& s, pid_t pid) { return s.applications + "/.Quillmark.old." + std::to_string(pid); }),
        all(installed())},
-      {"earlier_leftover", "~/Applications/.Zorvan.old.12", Base::kUpgrade, true,
-       one([](const Sandbox& s, pid_t) { return s.applications + "/.Zorvan.old.12"; }), all(installed())},
+      {"earlier_leftover", "~/Applications/.Zorvan.old.99999999", Base::kUpgrade, true,
+       one([](const Sandbox& s, pid_t) { return s.applications + "/.Zorvan.old.99999999"; }), all(installed())},
   };
 }
 

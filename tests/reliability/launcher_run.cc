@@ -78,8 +78,13 @@ case "$1" in
     trap 'exit 0' TERM INT HUP
     while :; do sleep 0.1; done ;;
   stop)
+    # Only the instance the calling launcher started: several launchers may
+    # share one sandbox.
     for f in "$state"/serving.*; do
-      [ -f "$f" ] && kill "${f##*.}" 2>/dev/null
+      [ -f "$f" ] || continue
+      p=${f##*.}
+      read -r _ _ _ parent _ 2>/dev/null < "/proc/$p/stat" || continue
+      [ "$parent" = "$PPID" ] && kill "$p" 2>/dev/null
     done
     exit 0 ;;
 esac
@@ -148,6 +153,11 @@ Launch startLauncher(const LaunchOptions& o) {
     ::setpgid(0, 0);
     char go;
     while (::read(gate[0], &go, 1) < 0 && errno == EINTR) {
+    }
+    if (o.gateRead >= 0) {
+      ::close(o.gateWrite);
+      while (::read(o.gateRead, &go, 1) != 0 && errno == EINTR) {
+      }
     }
     int in = ::open("/dev/null", O_RDONLY);
     int out = ::open(o.capturePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -20,8 +20,8 @@ struct BuiltPrograms {
 };
 
 // The service of the sandbox bundles: `serve --app` writes its process id to
-// $QL_SANDBOX_STATE/serving.<pid> and runs until SIGTERM; `stop` ends every
-// serving instance it finds there; `open` succeeds. A shell script, so that
+// $QL_SANDBOX_STATE/serving.<pid> and runs until SIGTERM; `stop` ends the
+// serving instances started by the launcher that runs it; `open` succeeds. A shell script, so that
 // nothing the service itself reads can hang the run: only the launcher is
 // under test.
 std::string sandboxServiceScript();
@@ -41,6 +41,10 @@ struct LaunchOptions {
   // Called with the child's process id after fork and before exec, so a
   // test can plant entries whose names carry that id.
   std::function<void(pid_t)> beforeExec;
+  // A common gate for launchers that must start at one instant: the child
+  // closes `gateWrite` and waits until `gateRead` reaches end of file, which
+  // happens for all of them when the test closes its write end.
+  int gateRead = -1, gateWrite = -1;
 };
 
 // A started launcher process (the child of this process).
