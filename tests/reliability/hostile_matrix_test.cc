@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -55,6 +56,16 @@ const char* plantName(Plant p) {
 // passes (a row listed here that passes fails the test, so the table cannot
 // go stale).
 const std::map<std::string, std::string> kKnownFailures = {
+    {"app_log/link_to_precious_file",
+     "LinuxFileManager::createFile opens with O_TRUNC and follows the link: the target is emptied and the log "
+     "written into it"},
+    {"app_log/fifo", "createFile/openForWriting open the FIFO for writing without O_NONBLOCK: blocks for ever"},
+    {"app_log/link_to_dev_zero",
+     "createFile/openForWriting accept a character device: the log goes to /dev/zero, neither to a file nor to "
+     "standard error"},
+    {"own_info_plist/fifo", "LinuxBundle reads Contents/Info.plist with fopen: blocks for ever on a FIFO"},
+    {"other_info_plist/fifo",
+     "LinuxWorkspace::readInfoPlist (running-copy check) reads with fopen: blocks for ever on a FIFO"},
 };
 
 // What the sandbox starts from.
@@ -329,33 +340,56 @@ pid_t startOtherBundle(const Sandbox& s) {
   return pid;
 }
 
-// Everything about the precious tree that may differ after the launch.
-std::vector<std::string> preciousChanges(const std::string& before, const std::string& after,
-                                         const std::string& preciousDir, const std::set<std::string>& mayAdd) {
-  auto lines = [](const std::string& text) {
-    std::set<std::string> out;
-    size_t i = 0;
-    while (i < text.size()) {
-      size_t j = text.find('\n', i);
-      if (j == std::string::npos) j = text.size();
-      out.insert(text.substr(i, j - i));
-      i = j + 1;
+// One record per entry below `root` (links not followed): its type and
+// mode, and its size and a hash of its bytes or its link text.
+std::map<std::string, std::string> entryRecords(const std::string& root) {
+  std::map<std::string, std::string> out;
+  std::function<void(const std::string&, const std::string&)> walk = [&](const std::string& path,
+                                                                          const std::string& rel) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return;
+    std::string record = std::to_string(st.st_mode);
+    if (S_ISLNK(st.st_mode)) {
+      char buf[4096];
+      ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+      record += " -> " + std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    } else if (S_ISREG(st.st_mode)) {
+      std::string bytes = readSmall(path);
+      uint64_t h = 1469598103934665603ull;  // FNV-1a
+      for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ull;
+      record += " " + std::to_string(st.st_size) + " " + std::to_string(h);
     }
-    return out;
+    out[rel] = record;
+    if (S_ISDIR(st.st_mode)) {
+      for (const std::string& name : entriesWithPrefix(path, "")) walk(path + "/" + name, rel + "/" + name);
+    }
   };
-  std::set<std::string> was = lines(before), now = lines(after);
+  walk(root, "");
+  return out;
+}
+
+// Everything about the precious tree that differs after the launch, but for
+// entries a row may add to the precious directory by contract.
+std::vector<std::string> preciousChanges(const std::map<std::string, std::string>& was,
+                                         const std::map<std::string, std::string>& now,
+                                         const std::set<std::string>& mayAdd) {
   std::vector<std::string> changes;
-  for (const std::string& l : was) {
-    if (!now.count(l)) changes.push_back("changed or gone: " + l.substr(0, 120));
+  for (const auto& [rel, record] : was) {
+    auto it = now.find(rel);
+    if (it == now.end()) {
+      changes.push_back("gone: " + rel);
+    } else if (it->second != record) {
+      changes.push_back("changed: " + rel);
+    }
   }
-  const std::string dirRel = preciousDir.substr(preciousDir.rfind("/precious") + 9);  // "/dir"
-  for (const std::string& l : now) {
-    if (was.count(l)) continue;
+  for (const auto& [rel, record] : now) {
+    if (was.count(rel)) continue;
     bool allowed = false;
     for (const std::string& name : mayAdd) {
-      if (l.rfind(dirRel + "/" + name, 0) == 0) allowed = true;
+      std::string base = "/dir/" + name;
+      if (rel == base || rel.rfind(base + "/", 0) == 0) allowed = true;
     }
-    if (!allowed) changes.push_back("added: " + l.substr(0, 120));
+    if (!allowed) changes.push_back("added: " + rel);
   }
   return changes;
 }
@@ -495,15 +529,15 @@ TEST_P(HostileMatrix, PreciousDataSafeAndOutcomeDocumented) {
   Sandbox s;
   layOut(s, row);
   if (::testing::Test::HasFatalFailure()) return;
-  const std::string preciousBefore = treeDigest(s.precious);
+  const std::map<std::string, std::string> preciousBefore = entryRecords(s.precious);
   std::string plantError;
   Observed o = launchAndObserve(s, row, kind, &plantError);
   ASSERT_TRUE(plantError.empty()) << plantError;
 
   std::vector<std::string> problems;
-  for (const std::string& c : preciousChanges(preciousBefore, treeDigest(s.precious), s.preciousDir,
-                                              kind == Plant::kLinkToPreciousDir ? row.mayAddToPreciousDir
-                                                                                : std::set<std::string>{})) {
+  for (const std::string& c :
+       preciousChanges(preciousBefore, entryRecords(s.precious),
+                       kind == Plant::kLinkToPreciousDir ? row.mayAddToPreciousDir : std::set<std::string>{})) {
     problems.push_back("precious tree " + c);
   }
   // The user's data: wherever it ended up, whole; and the home leads to it.
