@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -66,6 +67,13 @@ const std::map<std::string, std::string> kKnownFailures = {
     {"own_info_plist/fifo", "LinuxBundle reads Contents/Info.plist with fopen: blocks for ever on a FIFO"},
     {"other_info_plist/fifo",
      "LinuxWorkspace::readInfoPlist (running-copy check) reads with fopen: blocks for ever on a FIFO"},
+    // The desktop backend's entry writer (platform/linux/desktop/desktop_entry.cc).
+    {"desktop_entry/fifo",
+     "sameContents opens the existing entry for reading without O_NONBLOCK: blocks for ever on a FIFO"},
+    {"desktop_icon/fifo", "sameContents opens the existing icon for reading without O_NONBLOCK: blocks for ever"},
+    {"desktop_entry_temp/fifo",
+     "writeAtomically opens its temporary with O_TRUNC rather than O_EXCL: a FIFO at that name is opened for "
+     "writing and blocks for ever"},
 };
 
 // What the sandbox starts from.
@@ -116,6 +124,9 @@ struct Row {
   // Entries a link to the precious directory may gain by contract (the
   // user Applications folder is used wherever it leads).
   std::set<std::string> mayAddToPreciousDir = {};
+  // Run on the desktop backend from an installed bundle (the desktop entry
+  // is written there only); needs a display and a session bus.
+  bool desktop = false;
 };
 
 Expected runs() { return {Outcome::kRuns, ""}; }
@@ -133,6 +144,10 @@ std::vector<std::string> timedNames(const std::string& path) {
   for (long long t = now; t <= now + 4; ++t) out.push_back(path + ".quarantine-" + std::to_string(t));
   return out;
 }
+
+// The bundle identifier of this run's template, which is also the desktop
+// application id (letters, digits and dots only, so nothing is repaired).
+std::string applicationId() { return "com.talvoria.zorvan.matrix" + std::to_string(::getpid()); }
 
 std::vector<Row> rows() {
   auto one = [](std::string (*f)(const Sandbox&, pid_t)) {
@@ -209,6 +224,22 @@ std::vector<Row> rows() {
       {"backup_bundle", "~/Applications/.Quillmark.old.<pid>", Base::kUpgrade, true,
        one([](const Sandbox& s, pid_t pid) { return s.applications + "/.Quillmark.old." + std::to_string(pid); }),
        all(installed())},
+      {"desktop_folder", "~/.local/share/applications", Base::kAdopted, false,
+       one([](const Sandbox& s, pid_t) { return s.home + "/.local/share/applications"; }), all(runs()),
+       {applicationId() + ".desktop"}, true},
+      {"desktop_entry", "~/.local/share/applications/<id>.desktop", Base::kAdopted, false,
+       one([](const Sandbox& s, pid_t) { return s.home + "/.local/share/applications/" + applicationId() + ".desktop"; }),
+       all(runs()), {}, true},
+      {"desktop_entry_temp", "~/.local/share/applications/<id>.desktop.tmp.<pid>", Base::kAdopted, false,
+       one([](const Sandbox& s, pid_t pid) {
+         return s.home + "/.local/share/applications/" + applicationId() + ".desktop.tmp." + std::to_string(pid);
+       }),
+       all(runs()), {}, true},
+      {"desktop_icon", "~/.local/share/icons/hicolor/scalable/apps/<id>.svg", Base::kAdopted, false,
+       one([](const Sandbox& s, pid_t) {
+         return s.home + "/.local/share/icons/hicolor/scalable/apps/" + applicationId() + ".svg";
+       }),
+       all(runs()), {}, true},
       {"earlier_leftover", "~/Applications/.Zorvan.old.99999999", Base::kUpgrade, true,
        one([](const Sandbox& s, pid_t) { return s.applications + "/.Zorvan.old.99999999"; }), all(installed())},
   };
@@ -227,7 +258,7 @@ struct Template {
 Template& bundleTemplate() {
   static Template* t = [] {
     auto* made = new Template;
-    std::string identifier = "com.talvoria.zorvan.matrix-" + std::to_string(::getpid());
+    std::string identifier = applicationId();
     if (makeSignedBundle(BuiltPrograms::fromBuild(), made->bundle, identifier, kVersion, &made->error)) {
       made->digest = treeDigest(made->bundle);
     }
@@ -251,6 +282,7 @@ void layOut(const Sandbox& s, const Row& row) {
   for (const char* name : {"notes.txt", "app.log", "quillmark", ".seed", "logs/app.log", "bin/quillmark", "bin/.seed"}) {
     writeFile(s.preciousDir + "/" + name, std::string("precious ") + name + "\n", 0600);
   }
+  makeDirs(s.bundle.substr(0, s.bundle.rfind('/')));
   run("cp -a '" + bundleTemplate().bundle + "' '" + s.bundle + "'");
 
   auto seeded = [&](const std::string& marker) {
@@ -281,7 +313,7 @@ void layOut(const Sandbox& s, const Row& row) {
       writeFile(s.zvd + "/config.toml", "port = 4100\n");
       break;
   }
-  if (row.install && std::string(row.name) != "user_applications") makeDirs(s.applications);
+  if ((row.install || row.desktop) && std::string(row.name) != "user_applications") makeDirs(s.applications);
 }
 
 // Plants `kind` at `path`, replacing whatever is there; returns "" or why not.
@@ -394,6 +426,19 @@ std::vector<std::string> preciousChanges(const std::map<std::string, std::string
   return changes;
 }
 
+// The display and session bus this test runs under, handed to a desktop
+// row's launcher; empty when there is none.
+std::vector<std::string> desktopEnvironment() {
+  std::vector<std::string> env;
+  const char* display = std::getenv("DISPLAY");
+  const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  if (!display || !*display || !bus || !*bus) return env;
+  env.push_back(std::string("DISPLAY=") + display);
+  env.push_back(std::string("DBUS_SESSION_BUS_ADDRESS=") + bus);
+  env.push_back("NO_AT_BRIDGE=1");
+  return env;
+}
+
 struct Observed {
   bool running = false;      // a serving instance appeared
   bool hung = false;         // neither running nor ended within the bound
@@ -411,6 +456,7 @@ Observed launchAndObserve(const Sandbox& s, const Row& row, Plant kind, std::str
   if (std::string(row.name) == "other_info_plist") other = startOtherBundle(s);
 
   LaunchOptions opts;
+  if (row.desktop) opts.extraEnvironment = desktopEnvironment();
   opts.executable = s.bundle + "/Contents/MacOS/Quillmark";
   opts.home = s.home;
   opts.stateDir = s.state;
@@ -526,7 +572,14 @@ TEST_P(HostileMatrix, PreciousDataSafeAndOutcomeDocumented) {
     GTEST_SKIP() << "/Applications exists here: the install would go there, not into the sandbox";
   }
 
+  if (row.desktop && desktopEnvironment().empty()) {
+    GTEST_SKIP() << "needs a display and a session bus: ctest runs it as hostile_matrix_desktop, under "
+                    "tests/e2e/with-desktop-session.sh";
+  }
+
   Sandbox s;
+  // The desktop entry is written for an installed bundle only.
+  if (row.desktop) s.bundle = s.applications + "/Quillmark.app";
   layOut(s, row);
   if (::testing::Test::HasFatalFailure()) return;
   const std::map<std::string, std::string> preciousBefore = entryRecords(s.precious);
@@ -599,6 +652,18 @@ TEST_P(HostileMatrix, PreciousDataSafeAndOutcomeDocumented) {
       if (fatal) problems.push_back("showed the fatal alert");
       break;
     }
+  }
+
+  // A desktop row must have run the desktop backend: the entry is written,
+  // or (where the plant stands in its way: a directory at the entry, the
+  // temporary taken, the folder unusable) the failure is said on standard
+  // error.
+  if (row.desktop && o.running) {
+    struct stat st;
+    std::string entry = s.home + "/.local/share/applications/" + applicationId() + ".desktop";
+    bool written = ::lstat(entry.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    bool said = o.output.find("desktop: couldn't write the desktop entry") != std::string::npos;
+    if (!written && !said) problems.push_back("no desktop entry written and no word of why");
   }
 
   Tally& t = tally();

@@ -137,6 +137,7 @@ Launch startLauncher(const LaunchOptions& o) {
   } else {
     env.push_back("ZORVAN_SKIP_INSTALL=1");
   }
+  for (const std::string& e : o.extraEnvironment) env.push_back(e);
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);

@@ -45,6 +45,8 @@ struct LaunchOptions {
   // closes `gateWrite` and waits until `gateRead` reaches end of file, which
   // happens for all of them when the test closes its write end.
   int gateRead = -1, gateWrite = -1;
+  // More NAME=value entries (a display and a session bus for the desktop).
+  std::vector<std::string> extraEnvironment;
 };
 
 // A started launcher process (the child of this process).
