@@ -30,8 +30,10 @@ void AppDelegate::applicationDidFinishLaunching() {
   (void)p_.files.createDirectory(zvd_ + "/logs", true);
   (void)p_.files.createDirectory(zvd_ + "/bin", true);
 
-  // 6-7.
-  openLogFile();
+  // 6-7. Through a link at logs/ the log would be emptied and written
+  // wherever the link leads; such a log counts as one that cannot be opened
+  // (the launch logs to standard error). The home itself may be a link.
+  if (p_.files.entryType(zvd_ + "/logs") == EntryType::kDirectory) openLogFile();
   logLine("launch " + p_.bundle.bundlePath());
 
   // 8. The code-signing objects live in this scope and are released on every

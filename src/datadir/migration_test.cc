@@ -352,6 +352,10 @@ TEST(HomePlantCheckTest, EveryRow) {
        "$ZORV", false, "dir+key", "none", 0},
       {"both populated", [](Sandbox& s) { s.populated("$ZVD"), s.populated("$ZORV"); }, "$ZORV", "$ZORV", true,
        "dir+key", "none", 2},
+      // Another start adopted the source after this one's snapshot: the
+      // source is now the link to the home, the same directory.
+      {"source was just adopted as the home", [](Sandbox& s) { s.populated("$ZVD"), s.link("$ZORV", "$ZVD"); },
+       "$ZORV", "$ZORV", false, "dir+key", "none", 0},
       {"home holds only logs and bin",
        [](Sandbox& s) { s.dir("$ZVD/logs"), s.dir("$ZVD/bin"), s.populated("$ZORV"); }, "$ZORV", "$ZORV", true,
        "none", "dir", 0},

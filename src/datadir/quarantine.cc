@@ -78,6 +78,10 @@ bool AppDelegate::checkHomePlant(const std::string& candidate, const std::option
   if (linked) return false;
 
   if (homePopulated) {
+    // One directory seen twice is not two sets of data: another start may
+    // have adopted the source a moment ago, leaving a link to the home where
+    // the snapshot saw the directory.
+    if (pathsEqual(p_.files.resolvedPath(*source), p_.files.resolvedPath(home))) return false;
     // Two sets of real data: never pick one for the user.
     rawNoticeBeforeLogOpen(
         "[quillmark] WARNING: both " + *source + " and " + home +

@@ -2,6 +2,9 @@
 // removal, swap into place and relaunch. Everything runs on the main thread
 // before the log file is open, so its lines go to standard error and preLog.
 #include <array>
+#include <cstdint>
+#include <cstring>
+#include <optional>
 
 #include "app/app_delegate.h"
 #include "common/path_equality.h"
@@ -23,6 +26,19 @@ const std::array<const char*, 4> kLeftoverPrefixes = {".Quillmark.install.", ".Q
 const Duration kQuarantineLimit{10.0};
 
 bool hasPrefix(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+// The process id after a leftover prefix, when the rest of the name is one
+// (1 to 2^31-1, so no probe addresses a process group).
+std::optional<long long> decimalSuffix(const std::string& name, size_t from) {
+  if (from >= name.size() || name.size() - from > 10) return std::nullopt;
+  long long v = 0;
+  for (size_t i = from; i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return std::nullopt;
+    v = v * 10 + (name[i] - '0');
+  }
+  if (v < 1 || v > INT32_MAX) return std::nullopt;
+  return v;
+}
 
 Alert warningAlert(std::string message, std::string informative) {
   Alert a;
@@ -121,8 +137,14 @@ bool AppDelegate::maybeInstallToApplications() {
 bool AppDelegate::anotherCopyRunning() {
   std::string identifier = p_.bundle.bundleIdentifier().value_or(kDefaultBundleIdentifier);
   RunningApplication self = p_.workspace.currentApplication();
+  const std::string ownBundle = canonicalPath(untranslocatedBundlePath());
   for (const RunningApplication& app : p_.workspace.runningApplicationsWithBundleIdentifier(identifier)) {
     if (app == self) continue;
+    // A second start of this very bundle (the download opened twice) runs
+    // from the folder the install only reads, so nothing is pulled out from
+    // under it. Counting it made two such starts refuse each other, and
+    // neither installed anything.
+    if (app.bundlePath && pathsEqual(canonicalPath(*app.bundlePath), ownBundle)) continue;
     std::string folder = app.bundlePath ? deletingLastPathComponent(canonicalPath(*app.bundlePath))
                                         : std::string("another location");
     Alert running = warningAlert("Quillmark is already running",
@@ -137,9 +159,17 @@ bool AppDelegate::anotherCopyRunning() {
 void AppDelegate::sweepInstallLeftovers(const std::string& targetFolder) {
   Result<std::vector<std::string>> names = p_.files.contentsOfDirectory(targetFolder);
   if (!names.ok()) return;  // nothing to sweep that we can see
+  const long long self = p_.process.processIdentifier();
   for (const std::string& name : names.value()) {
     for (const char* prefix : kLeftoverPrefixes) {
       if (!hasPrefix(name, prefix)) continue;
+      // The staged or backup bundle of an install that is still under way
+      // (another start of the download) is no leftover: removing it would
+      // break that install half-way, or take the old bundle it is about to
+      // put back. A reused process id keeps a real leftover until that
+      // process ends; it costs disk space, not data.
+      std::optional<long long> owner = decimalSuffix(name, std::strlen(prefix));
+      if (owner && *owner != self && p_.process.signalProbe(*owner) == 0) break;
       (void)p_.files.removeItem(targetFolder + "/" + name);  // what stays is swept next time
       break;
     }

@@ -258,6 +258,7 @@ class RunningCopy : public InstallFlow, public ::testing::WithParamInterface<Run
 TEST_P(RunningCopy, AnotherCopyStopsTheInstall) {
   makeDirs(t.root + "/Shelf/Quillmark.app");
   makeLink(t.root + "/ShelfLink", t.root + "/Shelf");
+  makeLink(t.root + "/DownloadsLink", t.root + "/Downloads");
   auto running = GetParam().running;
   for (auto& app : running)
     if (app.bundlePath) app.bundlePath = t.root + *app.bundlePath;
@@ -288,7 +289,13 @@ INSTANTIATE_TEST_SUITE_P(
         RunningCase{"OtherCopyFolderCanonical",
                     {{812, std::nullopt}, {900, "/ShelfLink/Quillmark.app"}, {901, "/Elsewhere/Quillmark.app"}},
                     "/Shelf"},
-        RunningCase{"OtherCopyWithoutBundle", {{900, std::nullopt}}, "another location"}),
+        RunningCase{"OtherCopyWithoutBundle", {{900, std::nullopt}}, "another location"},
+        // The same download started twice: the install copies from it and
+        // replaces nothing it runs from.
+        RunningCase{"SecondStartOfThisBundle", {{812, std::nullopt}, {900, "/Downloads/Quillmark.app"}}, nullptr},
+        RunningCase{"SecondStartOfThisBundleThroughALink",
+                    {{900, "/DownloadsLink/Quillmark.app"}, {901, "/Shelf/Quillmark.app"}},
+                    "/Shelf"}),
     [](const ::testing::TestParamInfo<RunningCase>& p) { return std::string(p.param.name); });
 
 TEST_F(InstallFlow, LeftoversOfEarlierAttemptsAreSweptBeforeTheCopy) {
@@ -304,6 +311,25 @@ TEST_F(InstallFlow, LeftoversOfEarlierAttemptsAreSweptBeforeTheCopy) {
   std::set<std::string> left(names->begin(), names->end());
   EXPECT_EQ(left, (std::set<std::string>{".quillmark.install.1", "Other.app", "Quillmark.app"}));
   EXPECT_TRUE(exists(t.bundle.path + "/Contents/MacOS/Quillmark"));
+}
+
+// Two starts of one download installing at once: neither sweeps away the
+// other's staged or backup bundle; a leftover of a process that is gone is
+// still swept, and so is one carrying this process's own id.
+TEST_F(InstallFlow, BundlesOfAnInstallStillUnderWayAreNotSwept) {
+  makeDirs(system() + "/.Quillmark.install.900/Contents");  // pid 900 runs
+  makeDirs(system() + "/.Quillmark.old.900/Contents");
+  makeDirs(system() + "/.Quillmark.install.901/Contents");  // pid 901 is gone
+  makeDirs(system() + "/.Zorvan.old.0");                    // no process at all
+  makeDirs(system() + "/.Quillmark.old.9x");
+  makeDirs(staged(system()) + "/Contents");                 // our own id: a leftover
+  t.process.probes[900] = 0;
+  t.process.probes[0] = 0;  // kill(0, 0) succeeds; it must not count as a running install
+  ASSERT_TRUE(install());
+  auto names = t.realFiles.contentsOfDirectory(system());
+  ASSERT_TRUE(names.ok());
+  std::set<std::string> left(names->begin(), names->end());
+  EXPECT_EQ(left, (std::set<std::string>{".Quillmark.install.900", ".Quillmark.old.900", "Quillmark.app"}));
 }
 
 TEST_F(InstallFlow, RunningBundleUnderAnotherNameInstallsAsQuillmark) {

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 
 #include "codesign/signer.h"
 #include "codesign/test_support.h"
@@ -383,6 +384,44 @@ TEST_F(Integrity, BundleUnpackedUnderARestrictiveUmaskPassesAndSeeds) {
   EXPECT_EQ(modeOf(seeded()), 0500u);
   EXPECT_EQ(readFile(marker()), "1.4.2");
   for (const auto& f : folders) ::chmod(f.c_str(), 0755);  // so the fixture can clean up
+}
+
+// bin/ replaced by a link to a folder that happens to hold a current
+// binary and marker: neither skipped as seeded nor written through, with or
+// without a fresh home.
+TEST_F(Integrity, BinDirectoryThatIsALinkIsRefusedAndItsTargetUntouched) {
+  for (bool homeExisted : {true, false}) {
+    SCOPED_TRACE(homeExisted ? "home existed" : "fresh home");
+    Env t;
+    t.makeSignedBundle();
+    auto d = t.launcher();
+    const std::string elsewhere = t.tp.root + "/elsewhere";
+    makeDirs(elsewhere);
+    writeFile(elsewhere + "/quillmark", readFile(t.seedSource()), 0755);
+    writeFile(elsewhere + "/.seed", "1.4.2");
+    writeFile(elsewhere + "/quillmark.seed.812", "someone's file");
+    fs::remove_all(t.zvd() + "/bin");
+    ql::testing::makeLink(t.zvd() + "/bin", elsewhere);
+    // What the folder holds: names, modes and bytes.
+    auto contents = [&] {
+      std::map<std::string, std::string> out;
+      for (const auto& e : fs::directory_iterator(elsewhere)) {
+        out[e.path().filename().string()] =
+            std::to_string(static_cast<int>(e.status().permissions())) + " " + readFile(e.path().string());
+      }
+      return out;
+    };
+    const auto before = contents();
+    auto requirement = d->checkBundleSignature();
+    ASSERT_TRUE(requirement.has_value());
+    EXPECT_FALSE(d->seedServiceBinary(homeExisted, false, *requirement));
+    EXPECT_TRUE(contents() == before) << "written through the link";
+    EXPECT_NE(t.tp.logFileText().find("] seed failed (Error Domain=NSPOSIXErrorDomain Code=20 "), std::string::npos)
+        << t.tp.logFileText();
+    EXPECT_EQ(t.alertTexts(), std::vector<std::string>{"Couldn't install the Quillmark daemon into " + t.zvd() +
+                                                       "/bin:\nNot a directory\n\nCheck free disk space and "
+                                                       "permissions, then re-launch." + kLogPointer});
+  }
 }
 
 TEST_F(Integrity, ServiceBinaryWithoutExecuteBitIsSeededButNotExecutable) {

@@ -1,5 +1,7 @@
 // Seeding the service binary into the launcher home, verified before it
 // replaces what is there.
+#include <cerrno>
+
 #include "app/app_delegate.h"
 #include "common/utf8.h"
 #include "integrity/seed_decision.h"
@@ -14,6 +16,19 @@ std::string AppDelegate::bundleVersion() {
 bool AppDelegate::seedServiceBinary(bool homeExisted, bool reseedRequested, const RequirementRef& seedRequirement) {
   const std::string seeded = zvd_ + "/bin/quillmark";
   const std::string markerPath = zvd_ + "/bin/.seed";
+  auto reportFailure = [&](const Status& error) {
+    logLine("seed failed (" + error.fullDescription() + ")");
+    fail("Couldn't install the Quillmark daemon into " + zvd_ + "/bin:\n" + error.localizedDescription() +
+         "\n\nCheck free disk space and permissions, then re-launch.");
+    return false;
+  };
+
+  // bin/ is the launcher's own directory. Through a link there the binary
+  // and its marker would be written (and later run) wherever the link
+  // leads, over whatever files of those names live there; anything but a
+  // real directory is refused as a bin/ that cannot be written. The home
+  // itself may be a link (an adopted layout); only bin/ is judged.
+  if (p_.files.entryType(zvd_ + "/bin") != EntryType::kDirectory) return reportFailure(Status::Posix(ENOTDIR));
 
   seeding::SeedFacts facts;
   facts.homeExisted = homeExisted;
@@ -32,10 +47,7 @@ bool AppDelegate::seedServiceBinary(bool homeExisted, bool reseedRequested, cons
 
   auto installError = [&](const Status& error) {
     (void)p_.files.removeItem(staged);
-    logLine("seed failed (" + error.fullDescription() + ")");
-    fail("Couldn't install the Quillmark daemon into " + zvd_ + "/bin:\n" + error.localizedDescription() +
-         "\n\nCheck free disk space and permissions, then re-launch.");
-    return false;
+    return reportFailure(error);
   };
 
   // The copy keeps the source's permissions up to 0755: the seeded binary is

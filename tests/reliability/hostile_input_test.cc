@@ -313,6 +313,28 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& p) { return std::string(p.param.name); });
 
 // ---------------------------------------------------------------------------
+// The launcher's own folders in its home replaced by links
+
+// logs/ linked to a folder holding an app.log of its own: that file is
+// neither emptied nor written; the launch logs to standard error.
+TEST(LinkedLauncherFolders, LogsLinkIsNotWrittenThrough) {
+  HostileWorld w;
+  w.t.makeBundle();
+  makeDataDirectory(w.zvd(), "home");
+  const std::string elsewhere = w.t.root + "/elsewhere";
+  makeDirs(elsewhere);
+  writeFile(elsewhere + "/app.log", "someone's log\n");
+  makeLink(w.zvd() + "/logs", elsewhere);
+  auto d = w.t.makeDelegate();
+  d->applicationDidFinishLaunching();
+  w.t.dispatch.drain();
+  EXPECT_EQ(readFile(elsewhere + "/app.log"), "someone's log\n");
+  EXPECT_TRUE(d->logIsStandardError());
+  EXPECT_NE(w.t.stderrText().find("] launch " + w.t.bundle.path + "\n"), std::string::npos) << w.t.stderrText();
+  EXPECT_EQ(d->zorvan(), w.zvd() + "/bin/quillmark") << "the rest of the start goes on";
+}
+
+// ---------------------------------------------------------------------------
 // Awkward bundle paths
 
 const char* const kAwkwardFolder = "Down loads/it's \"Quill\" — ünïcødé 名前 $HOME `x` \\ ;&|";
