@@ -56,14 +56,14 @@ class QuitRequest : public ::testing::Test {
     t.fileManager = &files;
     makeDirs(system());
     // Shell and service run until they are stopped; tools end at once.
-    tasks.script = [this](const TaskSpec& spec) {
+    tasks.script = [this](const TaskSpec& launch) {
       FakeChild c;
-      std::string cmd = joinCommand(spec);
+      std::string cmd = joinCommand(launch);
       if (cmd.find("serve --app") != std::string::npos || cmd.find("Quillmark Shell") != std::string::npos) {
         c.runsFor = std::nullopt;
       }
-      if (spec.executable == t.facts.assessmentTool) c.exitStatus = spctlStatus;
-      auto hook = onLaunch.find(spec.executable);
+      if (launch.executable == t.facts.assessmentTool) c.exitStatus = spctlStatus;
+      auto hook = onLaunch.find(launch.executable);
       if (hook != onLaunch.end()) c.onLaunch = hook->second;
       return c;
     };
