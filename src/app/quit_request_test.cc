@@ -45,6 +45,10 @@ class HookedFiles : public ForwardingFileManager {
     if (!failCopiesTo.empty() && to.rfind(failCopiesTo, 0) == 0) return Status::Posix(EIO);
     return ForwardingFileManager::copyItem(from, to);
   }
+  Status copyFileLimitingPermissions(const std::string& from, const std::string& to, unsigned allowed) override {
+    onCall("copyFileLimitingPermissions", to);
+    return ForwardingFileManager::copyFileLimitingPermissions(from, to, allowed);
+  }
 };
 
 bool exists(FileManager& fm, const std::string& path) { return fm.entryType(path) != EntryType::kNone; }
@@ -349,7 +353,7 @@ INSTANTIATE_TEST_SUITE_P(
         BusyCase{"Seeding", true,
                  [](QuitRequest& q, std::function<void()> request) {
                    q.files.onCall = [&q, request](const std::string& op, const std::string& path) {
-                     if (op == "copyItem" && path.rfind(q.zvd() + "/bin/", 0) == 0) request();
+                     if (op == "copyFileLimitingPermissions" && path.rfind(q.zvd() + "/bin/", 0) == 0) request();
                    };
                  },
                  true}),

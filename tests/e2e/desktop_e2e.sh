@@ -110,24 +110,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-wait_until() {  # seconds, command...: true once the command succeeds
-  local deadline=$((SECONDS + $1)); shift
-  while [ $SECONDS -lt "$deadline" ]; do "$@" && return 0; sleep 0.2; done
-  "$@"
-}
-# Every alert's window is titled "Quillmark"; the shell's "Quillmark Shell".
-alert_title='^Quillmark$'
-# The id of the visible window whose title matches the regular expression.
-wait_window() {
-  local deadline=$((SECONDS + $2)) w
-  while [ $SECONDS -lt "$deadline" ]; do
-    w=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1)
-    [ -n "$w" ] && { echo "$w"; return 0; }
-    sleep 0.2
-  done
-  return 1
-}
-window_gone() { [ -z "$(xdotool search --onlyvisible --name "$1" 2>/dev/null)" ]; }
+# shellcheck source=e2e_lib.sh
+. "$here/e2e_lib.sh"
 active_window() { xdotool getactivewindow 2>/dev/null; }
 is_active() { [ "$(active_window)" = "$1" ]; }
 # The managed windows from bottom to top, in decimal.
@@ -143,17 +127,6 @@ above() {
   b=$(grep -nx "$2" <<<"$order" | cut -d: -f1)
   [ -n "$a" ] && [ -n "$b" ] && [ "$a" -gt "$b" ]
 }
-exited() { ! kill -0 "$1" 2>/dev/null; }
-# Exit status of a background child once it has ended within $2 seconds.
-status_within() {
-  local pid=$1 deadline=$((SECONDS + $2))
-  while [ $SECONDS -lt "$deadline" ]; do
-    exited "$pid" && { wait "$pid"; return $?; }
-    sleep 0.2
-  done
-  return 255
-}
-lines() { [ -f "$1" ] && wc -l <"$1" || echo 0; }
 # Conditions for wait_until: re-evaluated on every try.
 opened_more_than() { [ "$(lines "$opened")" -gt "$1" ]; }
 is_running() { [ -n "$(pids_running "$1")" ]; }

@@ -103,27 +103,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Every alert's window is titled with the application's name.
-alert_title='^Quillmark$'
-
-wait_until() {
-  local deadline=$((SECONDS + $1)); shift
-  while [ $SECONDS -lt "$deadline" ]; do "$@" && return 0; sleep 0.2; done
-  "$@"
-}
-# wait_window TITLE SECONDS [ID]: a visible window named TITLE other than ID.
-# Every alert is titled with the application's name, so the alert that
-# follows another is told from it by its window.
-wait_window() {
-  local deadline=$((SECONDS + $2)) w
-  while [ $SECONDS -lt "$deadline" ]; do
-    w=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | grep -vx "${3:-none}" | head -n 1)
-    [ -n "$w" ] && { echo "$w"; return 0; }
-    sleep 0.2
-  done
-  return 1
-}
-window_gone() { [ -z "$(xdotool search --onlyvisible --name "$1" 2>/dev/null)" ]; }
+# shellcheck source=e2e_lib.sh
+. "$here/e2e_lib.sh"
 press_escape() {  # the dialog has the keyboard once it has the input focus
   xdotool windowfocus --sync "$1" 2>/dev/null || xdotool windowfocus "$1"
   sleep 0.2
@@ -134,15 +115,6 @@ click_button() {  # INDEX of COUNT buttons across the dialog's bottom edge
   eval "$(xdotool getwindowgeometry --shell "$win" | grep -E '^(X|Y|WIDTH|HEIGHT)=')"
   xdotool mousemove $((X + WIDTH * (2 * index + 1) / (2 * count))) $((Y + HEIGHT - 16)) sleep 0.2 click 1
 }
-exited() { ! kill -0 "$1" 2>/dev/null; }
-status_within() {
-  local pid=$1 deadline=$((SECONDS + $2))
-  while [ $SECONDS -lt "$deadline" ]; do
-    exited "$pid" && { wait "$pid"; return $?; }
-    sleep 0.2
-  done
-  return 255
-}
 service_running() {  # a process running the seeded or the bundled service
   local p exe
   for p in /proc/[0-9]*; do
@@ -151,7 +123,6 @@ service_running() {  # a process running the seeded or the bundled service
   done
   return 1
 }
-lines() { [ -f "$1" ] && wc -l <"$1" || echo 0; }
 reopen_ran() {  # more browser opens than $1, or the reopen's `open` in the log
   [ "$(lines "$opened")" -gt "$1" ] || grep -qF " open]: " "$HOME/.quillmark/logs/app.log" 2>/dev/null
 }
