@@ -459,6 +459,13 @@ Status LinuxFileManager::copyFileLimitingPermissions(const std::string& from, co
   // and never beyond.
   UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (out.get() < 0) return Status::Posix(errno);
+  // The copy's blocks up front: a full disk fails here, before any data is
+  // written, and the file has no delayed allocation left when it is renamed
+  // over a binary, which ext4 would otherwise write out inside that rename
+  // and make the next metadata change (the seed marker) wait for.
+  // KEEP_SIZE: the size still grows only with what is copied.
+  if (st.st_size > 0 && ::fallocate(out.get(), FALLOC_FL_KEEP_SIZE, 0, st.st_size) != 0 && errno == ENOSPC)
+    return Status::Posix(ENOSPC);
   CopyPaths paths;
   Status s = copyContents(in.get(), out.get(), st.st_size, paths);
   if (!s.ok()) return s;
@@ -466,9 +473,25 @@ Status LinuxFileManager::copyFileLimitingPermissions(const std::string& from, co
   return Status::OK();
 }
 
+// Below this size the old file's release costs less than handing it over.
+constexpr off_t kDeferredReleaseMinSize = off_t(4) << 20;
+
 Status LinuxFileManager::rename(const std::string& from, const std::string& to) {
   if (unusablePath(from) || unusablePath(to)) return Status::Posix(EINVAL);
+  // A reference to what `to` names now keeps the file alive through the
+  // rename when this name is its last link. O_PATH opens nothing (no FIFO
+  // waits, no device driver runs) and O_NOFOLLOW keeps a link a link; only a
+  // large regular file is worth holding. If the name is swapped in between,
+  // the reference is to some other file, which is only closed later.
+  UniqueFd old(::open(to.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (old.get() >= 0) {
+    struct stat st;
+    if (::fstat(old.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        st.st_size < kDeferredReleaseMinSize)
+      old.reset();
+  }
   if (::rename(from.c_str(), to.c_str()) != 0) return Status::Posix(errno);
+  release_->close(old.release());
   return Status::OK();
 }
 

@@ -14,12 +14,15 @@
 // - setUserImmutable uses FS_IMMUTABLE_FL (FS_IOC_GETFLAGS/SETFLAGS) on
 //   regular files and directories; it needs CAP_LINUX_IMMUTABLE and a file
 //   system that keeps the flag, and reports ENOTSUP for other entry types.
+// - rename over a large regular file frees the old file two seconds later
+//   on a thread of its own (see deferred_release.h), not inside the call.
 #pragma once
 
 #include <functional>
 #include <memory>
 
 #include "platform/file_manager.h"
+#include "platform/linux/deferred_release.h"
 
 namespace ql::linux_backend {
 
@@ -56,9 +59,16 @@ class LinuxFileManager : public FileManager {
     walkObserver_ = std::move(observer);
   }
 
+  // Returns once every file that rename replaced has been freed.
+  void waitForDeferredReleases() { release_->drain(); }
+
  private:
   std::shared_ptr<FileHandle> stderr_;
   std::function<void(const std::string&)> walkObserver_;
+  // Two seconds is far past the steps that follow a replacement in a launch
+  // (the seed marker, the shell's start), and short enough that the old
+  // file's space comes back while nobody waits for it.
+  std::unique_ptr<DeferredRelease> release_ = std::make_unique<DeferredRelease>(std::chrono::seconds(2));
 };
 
 // Folds "." and ".." and repeated slashes of an absolute path, textually.
