@@ -68,6 +68,10 @@ void AppDelegate::applicationDidFinishLaunching() {
     logLine("no window shell at " + shellURL() + " — legacy browser mode (serve --app)");
     launchLegacyDaemon();
   }
+
+  // 13. The launch's checks are over and the launcher now mostly waits for
+  // its children, for hours: what the checks used goes back.
+  p_.codeSigning.releaseUnusedMemory();
 }
 
 }  // namespace ql

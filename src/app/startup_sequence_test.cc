@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "app/app_delegate.h"
 #include "tests/fakes/test_platform.h"
 
@@ -52,6 +54,21 @@ TEST_F(StartupFixture, ShellModeStartsAsAccessory) {
   d->applicationDidFinishLaunching();
   ASSERT_FALSE(t.application.policies().empty());
   EXPECT_EQ(t.application.policies().front(), ActivationPolicy::kAccessory);
+}
+
+TEST_F(StartupFixture, WhatTheChecksUsedIsGivenBackOnceTheLaunchIsUnderWay) {
+  t.makeBundle(/*withShell=*/true);
+  auto d = t.makeDelegate();
+  d->applicationDidFinishLaunching();
+  const std::vector<std::string>& calls = t.fakeCodeSigning.calls;
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.back(), "releaseUnusedMemory");
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "releaseUnusedMemory"), 1);
+  // Both checks of a first launch (the bundle, then the seeded copy) came first.
+  EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                          [](const std::string& c) { return c.rfind("checkValidity", 0) == 0; }),
+            2);
+  EXPECT_NE(t.logFileText().find("] shell: "), std::string::npos) << "the launch decision came first";
 }
 
 TEST_F(StartupFixture, ServiceBinaryWithoutExecuteBitEndsInTheLocateAlert) {

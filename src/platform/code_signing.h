@@ -74,6 +74,10 @@ class CodeSigning {
                                  const RequirementRef& requirement) = 0;
   virtual OSStatus copySigningInformation(const StaticCodeRef& code, uint32_t flags,
                                           SigningInformation* out) = 0;
+  // The checks of this stretch are over: give back what they keep (caches,
+  // freed buffers, mapped code of the libraries only they run). A later
+  // check still works; it may take longer by what it brings back.
+  virtual void releaseUnusedMemory() {}
 };
 
 }  // namespace ql

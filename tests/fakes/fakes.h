@@ -222,6 +222,7 @@ class FakeCodeSigning : public CodeSigning {
   OSStatus createRequirementWithString(const std::string& text, uint32_t, RequirementRef* out) override;
   OSStatus checkValidity(const StaticCodeRef&, uint32_t flags, const RequirementRef&) override;
   OSStatus copySigningInformation(const StaticCodeRef&, uint32_t, SigningInformation* out) override;
+  void releaseUnusedMemory() override { calls.push_back("releaseUnusedMemory"); }
 };
 
 class FakeWorkspace : public Workspace {

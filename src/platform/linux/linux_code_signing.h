@@ -25,6 +25,9 @@ class LinuxCodeSigning : public CodeSigning {
   OSStatus createRequirementWithString(const std::string& text, uint32_t flags, RequirementRef* out) override;
   OSStatus checkValidity(const StaticCodeRef& code, uint32_t flags, const RequirementRef& requirement) override;
   OSStatus copySigningInformation(const StaticCodeRef& code, uint32_t flags, SigningInformation* out) override;
+  // Frees the heap the checks left and unmaps libcrypto's read-only pages
+  // (see code_pages.h).
+  void releaseUnusedMemory() override;
 
  private:
   qlsign::TrustStore trust_;
