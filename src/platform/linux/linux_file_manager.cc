@@ -229,10 +229,19 @@ class ContentCopier {
   }
 
   // Waits for every file handed over, joins the workers and gives the error
-  // of the first file in walk order that failed.
+  // of the first file in walk order that failed. The walk is over, so its
+  // thread takes files from the queue too rather than wait idle.
   Status finish() {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::unique_lock<std::mutex> lock(mu_);
+      while (!queue_.empty() && !failed()) {
+        ContentJob oldest = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        run(oldest, walkPaths_);
+        oldest = ContentJob();
+        lock.lock();
+      }
       stopping_ = true;
     }
     ready_.notify_all();
