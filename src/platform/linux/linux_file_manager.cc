@@ -179,11 +179,14 @@ struct ContentJob {
 };
 
 // Copies file contents on worker threads while the walk goes on creating
-// entries. The copy of a tree on ext4 without reflinks is the kernel copying
-// page-cache pages, one file at a time on one core; the walk itself (opens,
-// mkdir, fstat, symlink) is light. Handing the contents to workers puts the
-// second core to work without changing what the walk does or in which
-// order it creates entries.
+// entries. The copy of a tree on ext4 without reflinks is mostly the kernel
+// copying page-cache pages, one file at a time on one core; the walk (opens,
+// mkdir, fstat, symlink) is usually the smaller part. Handing the contents
+// to workers puts the other cores to work without changing what the walk
+// does or in which order it creates entries. (Creating files stays on the
+// walk; on ext4 without a journal it is the slow part for minutes after a
+// large tree was removed, as each new inode is checked against recently
+// deleted ones.)
 //
 // The queue holds at most kMaxPending files, two descriptors each, so a
 // folder of many thousand files cannot exhaust the descriptor limit; when it
