@@ -3,16 +3,23 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <functional>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -150,14 +157,186 @@ void copyUserXattrs(int from, int to) {
   }
 }
 
+// The processors this process may run on (its affinity mask, which a
+// container or taskset narrows), at least one.
+unsigned usableProcessors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// A regular file whose entry the walk has made: both ends are open, the
+// source checked to be a regular file, the copy created by us (O_EXCL) and
+// still private (0600). What is left goes through these two descriptors
+// only, so it needs neither the names nor the folders any more.
+struct ContentJob {
+  UniqueFd in, out;
+  off_t size = 0;
+  mode_t mode = 0;
+  size_t order = 0;   // the file's place in the walk
+  std::string shown;  // its source path, for the test observer
+};
+
+// Copies file contents on worker threads while the walk goes on creating
+// entries. The copy of a tree on ext4 without reflinks is mostly the kernel
+// copying page-cache pages, one file at a time on one core; the walk (opens,
+// mkdir, fstat, symlink) is usually the smaller part. Handing the contents
+// to workers puts the other cores to work without changing what the walk
+// does or in which order it creates entries. (Creating files stays on the
+// walk; on ext4 without a journal it is the slow part for minutes after a
+// large tree was removed, as each new inode is checked against recently
+// deleted ones.)
+//
+// The queue holds at most kMaxPending files, two descriptors each, so a
+// folder of many thousand files cannot exhaust the descriptor limit; when it
+// is full the walk copies the oldest file itself. Files start in walk order,
+// so the error of the earliest failing file is the one kept, as a copy on
+// one thread would have stopped there; once a file failed, nothing more is
+// started and the walk stops at its next entry.
+class ContentCopier {
+ public:
+  // 128 descriptors at most in the queue: deep enough that a worker never
+  // waits for the walk, far below the usual limit of 1024 per process.
+  static constexpr size_t kMaxPending = 64;
+
+  ContentCopier(unsigned workers, const std::function<Status(const std::string&)>* observer)
+      : wanted_(workers), observer_(observer) {}
+  ~ContentCopier() { (void)finish(); }
+  ContentCopier(const ContentCopier&) = delete;
+  ContentCopier& operator=(const ContentCopier&) = delete;
+
+  bool failed() const { return failed_.load(std::memory_order_acquire); }
+
+  // Takes the file over; its descriptors are closed by the time finish()
+  // returns, copied or, after a failure elsewhere, not.
+  void submit(ContentJob job) {
+    if (failed()) return;
+    startWorkers();
+    if (workers_.empty()) {
+      run(job, walkPaths_);
+      return;
+    }
+    std::unique_lock<std::mutex> lock(mu_);
+    while (queue_.size() >= kMaxPending && !failed()) {
+      ContentJob oldest = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      run(oldest, walkPaths_);
+      lock.lock();
+    }
+    if (failed()) return;
+    queue_.push_back(std::move(job));
+    lock.unlock();
+    ready_.notify_one();
+  }
+
+  // Waits for every file handed over, joins the workers and gives the error
+  // of the first file in walk order that failed. The walk is over, so its
+  // thread takes files from the queue too rather than wait idle.
+  Status finish() {
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      while (!queue_.empty() && !failed()) {
+        ContentJob oldest = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        run(oldest, walkPaths_);
+        oldest = ContentJob();
+        lock.lock();
+      }
+      stopping_ = true;
+    }
+    ready_.notify_all();
+    for (std::thread& t : workers_) t.join();
+    workers_.clear();
+    queue_.clear();  // left only after a failure: never started
+    std::lock_guard<std::mutex> lock(mu_);
+    return firstError_;
+  }
+
+ private:
+  // At the first file, so a copy of a link or of empty folders starts no
+  // thread. A thread that cannot be started leaves its share to the ones
+  // that could, or to the walk.
+  void startWorkers() {
+    if (started_) return;
+    started_ = true;
+    for (unsigned i = 0; i < wanted_; ++i) {
+      try {
+        workers_.emplace_back([this] { workerLoop(); });
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+  }
+
+  void workerLoop() {
+    CopyPaths paths;  // each thread learns on its own what the file system lacks
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+      ready_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;  // stopping, and nothing left
+      ContentJob job = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      if (!failed()) run(job, paths);
+      job = ContentJob();  // its descriptors closed outside the lock
+      lock.lock();
+    }
+  }
+
+  void run(ContentJob& job, CopyPaths& paths) {
+    Status s = copyFile(job, paths);
+    if (s.ok()) return;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (firstError_.ok() || job.order < firstErrorOrder_) {
+      firstError_ = s;
+      firstErrorOrder_ = job.order;
+    }
+    failed_.store(true, std::memory_order_release);
+  }
+
+  Status copyFile(ContentJob& job, CopyPaths& paths) {
+    if (observer_ && *observer_) {
+      Status s = (*observer_)(job.shown);
+      if (!s.ok()) return s;
+    }
+    Status s = copyContents(job.in.get(), job.out.get(), job.size, paths);
+    if (!s.ok()) return s;
+    copyUserXattrs(job.in.get(), job.out.get());
+    if (::fchmod(job.out.get(), job.mode) != 0) return Status::Posix(errno);
+    return Status::OK();
+  }
+
+  const unsigned wanted_;
+  const std::function<Status(const std::string&)>* observer_;
+  bool started_ = false;          // the walking thread's alone
+  CopyPaths walkPaths_;           // the walking thread's alone
+  std::vector<std::thread> workers_;
+  std::atomic<bool> failed_{false};
+  std::mutex mu_;
+  std::condition_variable ready_;
+  std::deque<ContentJob> queue_;  // guarded by mu_, as are the three below
+  bool stopping_ = false;
+  Status firstError_;
+  size_t firstErrorOrder_ = 0;
+};
+
 class TreeWalk {
  public:
-  explicit TreeWalk(const std::function<void(const std::string&)>* observer) : observer_(observer) {}
+  // `copier` takes the contents of regular files; only copyEntry needs one.
+  explicit TreeWalk(const std::function<void(const std::string&)>* observer, ContentCopier* copier = nullptr)
+      : observer_(observer), copier_(copier) {}
 
   // Copies the entry `name` of `srcDir` to the new entry `newName` of
   // `dstDir`. `type` is what readdir said it is (DT_UNKNOWN: not known).
   Status copyEntry(int srcDir, const char* name, int dstDir, const char* newName, unsigned char type,
                    const std::string& shown) {
+    // A file copied on another thread failed: its error is the copy's (see
+    // copyItem), and nothing more is made.
+    if (copier_->failed()) return Status::Posix(ECANCELED);
+    const size_t order = entries_++;
     if (type == DT_UNKNOWN) {
       struct stat st;
       if (::fstatat(srcDir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return Status::Posix(errno);
@@ -193,10 +372,10 @@ class TreeWalk {
       if (!S_ISREG(st.st_mode)) return Status::Posix(ENOTSUP);
       UniqueFd out(::openat(dstDir, newName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
       if (out.get() < 0) return Status::Posix(errno);
-      Status s = copyContents(in.get(), out.get(), st.st_size, paths_);
-      if (!s.ok()) return s;
-      copyUserXattrs(in.get(), out.get());
-      if (::fchmod(out.get(), st.st_mode & 07777) != 0) return Status::Posix(errno);
+      // The contents, attributes and mode go through the two descriptors
+      // alone, so they can follow later on another thread: a folder made
+      // read-only below does not stop a write through an open descriptor.
+      copier_->submit({std::move(in), std::move(out), st.st_size, st.st_mode & 07777, order, shown});
       return Status::OK();
     }
     // Devices, sockets and FIFOs have no place in a bundle.
@@ -274,7 +453,8 @@ class TreeWalk {
   }
 
   const std::function<void(const std::string&)>* observer_;
-  CopyPaths paths_;
+  ContentCopier* copier_;
+  size_t entries_ = 0;  // entries met so far by copyEntry: the walk order
 };
 
 // The folder that will hold (or holds) `leaf`, opened as the caller named
@@ -441,8 +621,13 @@ Status LinuxFileManager::copyItem(const std::string& from, const std::string& to
   if (!dstDir.ok()) return dstDir.status();
   // The top entry is copied as any entry below it: a link as a link, a
   // folder walked by descriptor, a file by its contents.
-  return TreeWalk(&walkObserver_)
-      .copyEntry(srcDir->get(), srcLeaf.c_str(), dstDir->get(), dstLeaf.c_str(), DT_UNKNOWN, src);
+  ContentCopier copier(copyWorkers_.value_or(usableProcessors() - 1), &contentObserver_);
+  Status walked = TreeWalk(&walkObserver_, &copier)
+                      .copyEntry(srcDir->get(), srcLeaf.c_str(), dstDir->get(), dstLeaf.c_str(), DT_UNKNOWN, src);
+  // Every file handed over came before the point where the walk stopped, so
+  // a failed file is earlier in walk order than whatever stopped the walk.
+  Status contents = copier.finish();
+  return contents.ok() ? walked : contents;
 }
 
 Status LinuxFileManager::copyFileLimitingPermissions(const std::string& from, const std::string& to,

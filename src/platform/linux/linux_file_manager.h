@@ -10,7 +10,11 @@
 //   anything else at the name is replaced (see openEmptiedForWriting in
 //   file_handle.h). openForWriting refuses a file with other hard links.
 // - copyItem tries a reflink (FICLONE), then copy_file_range, then reads
-//   and writes, and carries user.* extended attributes only.
+//   and writes, and carries user.* extended attributes only. The walk runs
+//   on the calling thread; the contents of regular files are copied by
+//   worker threads (one fewer than the processors this process may run on)
+//   and by the walk itself when they fall behind. Every worker is joined
+//   before copyItem returns.
 // - setUserImmutable uses FS_IMMUTABLE_FL (FS_IOC_GETFLAGS/SETFLAGS) on
 //   regular files and directories; it needs CAP_LINUX_IMMUTABLE and a file
 //   system that keeps the flag, and reports ENOTSUP for other entry types.
@@ -20,6 +24,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "platform/file_manager.h"
 #include "platform/linux/deferred_release.h"
@@ -62,6 +67,19 @@ class LinuxFileManager : public FileManager {
   // Returns once every file that rename replaced has been freed.
   void waitForDeferredReleases() { release_->drain(); }
 
+  // Called by copyItem with the path of each regular source file right
+  // before its contents are copied, on whichever thread copies them (a
+  // worker or the walk), so it must be safe to call from several threads at
+  // once. An answer other than OK fails that file's copy as a failed read or
+  // write would. Tests use it to put an error where they want one.
+  void setContentObserverForTesting(std::function<Status(const std::string& path)> observer) {
+    contentObserver_ = std::move(observer);
+  }
+
+  // The number of worker threads copyItem starts, in place of one fewer than
+  // the processors; 0 copies every file on the walking thread.
+  void setCopyWorkersForTesting(unsigned workers) { copyWorkers_ = workers; }
+
  private:
   std::shared_ptr<FileHandle> stderr_;
   std::function<void(const std::string&)> walkObserver_;
@@ -69,6 +87,8 @@ class LinuxFileManager : public FileManager {
   // (the seed marker, the shell's start), and short enough that the old
   // file's space comes back while nobody waits for it.
   std::unique_ptr<DeferredRelease> release_ = std::make_unique<DeferredRelease>(std::chrono::seconds(2));
+  std::function<Status(const std::string&)> contentObserver_;
+  std::optional<unsigned> copyWorkers_;
 };
 
 // Folds "." and ".." and repeated slashes of an absolute path, textually.

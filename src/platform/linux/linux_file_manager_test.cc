@@ -2,8 +2,13 @@
 // and the seeding rely on, including the ways a path can try to mislead it.
 #include "platform/linux/linux_file_manager.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -13,11 +18,19 @@
 #include <cerrno>
 #include <cstring>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
 #include <vector>
 
+#include "platform/linux/file_handle.h"
 #include "tests/fakes/test_platform.h"
 
 namespace ql::linux_backend {
@@ -438,6 +451,362 @@ TEST_F(LinuxFileManagerTest, CopyContentsAreExactOnEveryCopyPath) {
       EXPECT_TRUE(fm.removeItem(dir).ok());
     }
   }
+}
+
+// ---------------------------------------------------------------------------
+// The copy with its contents on worker threads.
+
+// The names in `dir`, in the order readdir gives them.
+std::vector<std::string> namesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return names;
+  while (dirent* e = ::readdir(d)) {
+    std::string n = e->d_name;
+    if (n != "." && n != "..") names.push_back(n);
+  }
+  ::closedir(d);
+  return names;
+}
+
+std::string userXattrs(const std::string& path) {
+  std::vector<char> names(4096);
+  ssize_t len = ::llistxattr(path.c_str(), names.data(), names.size());
+  std::set<std::string> sorted;
+  for (ssize_t i = 0; i < len;) {
+    std::string name(&names[static_cast<size_t>(i)]);
+    i += static_cast<ssize_t>(name.size()) + 1;
+    if (name.rfind("user.", 0) == 0) sorted.insert(name);
+  }
+  std::string out;
+  for (const std::string& name : sorted) {
+    char value[256];
+    ssize_t n = ::lgetxattr(path.c_str(), name.c_str(), value, sizeof value);
+    out += name + "=" + std::string(value, n > 0 ? static_cast<size_t>(n) : 0) + ";";
+  }
+  return out;
+}
+
+// Every entry below `root` by its relative path: type, mode, the link text
+// or the bytes, and the user attributes. Two trees with equal records are
+// copies of each other in everything copyItem promises to keep.
+std::map<std::string, std::string> treeRecords(const std::string& root, const std::string& rel = "") {
+  std::map<std::string, std::string> out;
+  for (const std::string& name : namesIn(root + rel)) {
+    std::string r = rel + "/" + name, p = root + r;
+    struct stat st;
+    if (::lstat(p.c_str(), &st) != 0) {
+      out[r] = "unreadable";
+      continue;
+    }
+    std::string mode = std::to_string(st.st_mode & 07777);
+    if (S_ISLNK(st.st_mode)) {
+      char text[PATH_MAX];
+      ssize_t n = ::readlink(p.c_str(), text, sizeof text);
+      out[r] = "link " + std::string(text, n > 0 ? static_cast<size_t>(n) : 0);
+    } else if (S_ISDIR(st.st_mode)) {
+      out[r] = "dir " + mode + " " + userXattrs(p);
+      out.merge(treeRecords(root, r));
+    } else if (S_ISREG(st.st_mode)) {
+      out[r] = "file " + mode + " " + userXattrs(p) + " " + readFile(p);
+    } else {
+      out[r] = "other";
+    }
+  }
+  return out;
+}
+
+// Where a record differs, say where, rather than printing megabytes.
+void expectSameTree(const std::string& source, const std::string& copy) {
+  auto want = treeRecords(source), got = treeRecords(copy);
+  EXPECT_EQ(want.size(), got.size());
+  for (const auto& [rel, record] : want) {
+    auto it = got.find(rel);
+    if (it == got.end()) {
+      ADD_FAILURE() << "missing in the copy: " << rel;
+    } else if (it->second != record) {
+      ADD_FAILURE() << "differs: " << rel << " (" << record.size() << " against " << it->second.size()
+                    << " bytes of record)";
+    }
+  }
+}
+
+size_t threadsOfThisProcess() { return namesIn("/proc/self/task").size(); }
+size_t openDescriptors() { return namesIn("/proc/self/fd").size(); }
+
+// Bytes that differ from file to file, so a file's contents written into
+// another file's copy shows.
+std::string patterned(size_t size, size_t seed) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + seed * 7919 + i / 4096) % 251);
+  return bytes;
+}
+
+// The bundle's shape in small: many files of many sizes in nested folders,
+// executables, read-only files and folders, links of every kind and, where
+// the file system keeps them, user attributes on files and folders.
+void makeVariedTree(const std::string& src) {
+  const size_t sizes[] = {0, 1, 7, 4095, 4096, 4097, 65537, (size_t(1) << 17) + 1, 333333};
+  size_t seed = 0;
+  for (int d = 0; d < 4; ++d) {
+    std::string dir = src + "/Contents/Resources/web/d" + std::to_string(d);
+    makeDirs(dir);
+    for (int f = 0; f < 60; ++f, ++seed) {
+      writeFile(dir + "/f" + std::to_string(f), patterned(sizes[seed % std::size(sizes)], seed));
+    }
+  }
+  makeDirs(src + "/Contents/MacOS");
+  writeFile(src + "/Contents/MacOS/Quillmark", patterned((size_t(3) << 20) + 11, 1001), 0755);
+  writeFile(src + "/Contents/Resources/bin-quillmark", patterned((size_t(1) << 20) + 3, 1002), 04750);
+  writeFile(src + "/Contents/Resources/read-only", "ro", 0444);
+  writeFile(src + "/Contents/Resources/owner-only", "secret", 0400);
+  makeDirs(src + "/a/b/c/d/e");
+  writeFile(src + "/a/b/c/d/e/deep", patterned(12345, 1003), 0640);
+  makeLink(src + "/Contents/Current", "Resources/web");
+  makeLink(src + "/Contents/absolute", "/etc/hostname");
+  makeLink(src + "/Contents/dangling", "../nowhere");
+  makeDirs(src + "/Contents/Frozen/Inner");
+  writeFile(src + "/Contents/Frozen/Inner/held", patterned(70000, 1004));
+  writeFile(src + "/Contents/Frozen/top", "t", 0600);
+  const char* mark = "0083;65a1b2c3;Browser;";
+  for (const char* p : {"", "/Contents/MacOS/Quillmark", "/Contents/Frozen", "/Contents/Resources/web/d1/f3"}) {
+    (void)::setxattr((src + p).c_str(), "user.com.apple.quarantine", mark, strlen(mark), 0);
+  }
+  (void)::setxattr((src + "/Contents/Resources/read-only").c_str(), "user.empty", "", 0, 0);
+  // Folders whose mode forbids adding entries: the copy must fill them first.
+  ASSERT_EQ(::chmod((src + "/Contents/Frozen/Inner").c_str(), 0500), 0);
+  ASSERT_EQ(::chmod((src + "/Contents/Frozen").c_str(), 0555), 0);
+}
+
+TEST_F(LinuxFileManagerTest, CopyOfAVariedTreeIsExactOnAnyNumberOfWorkers) {
+  const std::string src = r + "/Q.app";
+  makeVariedTree(src);
+  ASSERT_FALSE(HasFatalFailure());
+  // ThreadSanitizer starts a thread of its own at the first thread a
+  // program makes; let that happen before threads are counted.
+  std::thread([] {}).join();
+  // nullopt: as many workers as the machine gives; 0: all on the walk.
+  const std::optional<unsigned> workerCounts[] = {std::nullopt, 0u, 1u, 3u};
+  int n = 0;
+  for (const auto& workers : workerCounts) {
+    SCOPED_TRACE(workers ? std::to_string(*workers) + " workers" : "default workers");
+    LinuxFileManager files;
+    if (workers) files.setCopyWorkersForTesting(*workers);
+    const std::string copy = r + "/copy" + std::to_string(n++) + ".app";
+    const size_t threadsBefore = threadsOfThisProcess();
+    ASSERT_TRUE(files.copyItem(src, copy).ok());
+    // Nothing of the copy outlives the call: every worker is joined, so
+    // every byte and mode is in place once it returns.
+    EXPECT_EQ(threadsOfThisProcess(), threadsBefore);
+    expectSameTree(src, copy);
+  }
+}
+
+// An error in a file copied on another thread. The walk's record of the
+// files it met gives their order; the copy's error must be the one the
+// first failing file in that order met, as a copy on one thread would give.
+TEST_F(LinuxFileManagerTest, AFailedContentCopyIsTheCopysErrorEarliestInWalkOrderFirst) {
+  const std::string src = r + "/Q.app";
+  for (int d = 0; d < 4; ++d) {
+    makeDirs(src + "/s" + std::to_string(d));
+    for (int f = 0; f < 100; ++f) {
+      writeFile(src + "/s" + std::to_string(d) + "/f" + std::to_string(f), patterned(100 + f * 37, f));
+    }
+  }
+  // Alone in its folder, so turning it into a FIFO later moves nothing else.
+  makeDirs(src + "/late");
+  writeFile(src + "/late/x", "placeholder");
+
+  std::vector<std::string> order;  // regular files, in walk order
+  fm.setWalkObserverForTesting([&](const std::string& path) {
+    if (fm.entryType(path) == EntryType::kRegular) order.push_back(path);
+  });
+  ASSERT_TRUE(fm.copyItem(src, r + "/dry-run").ok());
+  fm.setWalkObserverForTesting(nullptr);
+  ASSERT_EQ(order.size(), 401u);
+  const size_t fifoAt = std::find(order.begin(), order.end(), src + "/late/x") - order.begin();
+  const size_t last = order.size() - 1;
+  // Files to fail, by their place in the walk, chosen around the FIFO's.
+  const size_t early = fifoAt > 10 ? 3 : fifoAt + 3, laterThanFifo = fifoAt < last - 5 ? last - 1 : fifoAt + 1;
+
+  struct Case {
+    const char* what;
+    std::map<size_t, int> failures;  // place in the walk -> errno of that file's copy
+    bool fifo;                       // late/x is a FIFO: the walk fails there with ENOTSUP
+    int want;
+    // Where there are workers: the copy of the first file waits until the
+    // second has failed, so the earlier error in walk order comes later.
+    std::optional<std::pair<size_t, size_t>> holdUntilFailed = std::nullopt;
+  };
+  std::vector<Case> cases = {
+      {"the first file", {{0, EIO}}, false, EIO},
+      {"the last file", {{last, EIO}}, false, EIO},
+      {"two files: the earlier in walk order", {{5, ENOSPC}, {last - 2, EIO}}, false, ENOSPC},
+      {"two files: the earlier fails second", {{5, ENOSPC}, {20, EIO}}, false, ENOSPC, std::pair{5, 20}},
+  };
+  if (early < fifoAt) {
+    cases.push_back({"a file before a walk error", {{early, EIO}}, true, EIO});
+  }
+  if (laterThanFifo > fifoAt && laterThanFifo <= last) {
+    cases.push_back({"a file after a walk error: never reached", {{laterThanFifo, EIO}}, true, ENOTSUP});
+  }
+
+  int n = 0;
+  for (const Case& c : cases) {
+    for (unsigned workers : {0u, 1u, 3u}) {
+      SCOPED_TRACE(std::string(c.what) + ", " + std::to_string(workers) + " workers");
+      ::unlink((src + "/late/x").c_str());
+      if (c.fifo) {
+        ASSERT_EQ(::mkfifo((src + "/late/x").c_str(), 0600), 0);
+      } else {
+        writeFile(src + "/late/x", "placeholder");
+      }
+      std::map<std::string, int> failAt;
+      for (const auto& [place, err] : c.failures) failAt[order[place]] = err;
+      std::mutex mu;
+      std::condition_variable changed;
+      std::set<std::string> seen;
+      bool secondFailed = false;
+      LinuxFileManager files;
+      files.setCopyWorkersForTesting(workers);
+      files.setContentObserverForTesting([&](const std::string& path) {
+        std::unique_lock<std::mutex> lock(mu);
+        seen.insert(path);
+        if (c.holdUntilFailed && workers > 0) {
+          if (path == order[c.holdUntilFailed->first]) {
+            changed.wait_for(lock, std::chrono::seconds(10), [&] { return secondFailed; });
+          } else if (path == order[c.holdUntilFailed->second]) {
+            secondFailed = true;
+            changed.notify_all();
+          }
+        }
+        auto it = failAt.find(path);
+        return it == failAt.end() ? Status::OK() : Status::Posix(it->second);
+      });
+      const size_t threadsBefore = threadsOfThisProcess();
+      const std::string copy = r + "/copy" + std::to_string(n++);
+      Status copied = files.copyItem(src, copy);
+      EXPECT_EQ(copied.code(), c.want) << copied.localizedDescription();
+      EXPECT_EQ(threadsOfThisProcess(), threadsBefore);
+      if (c.want == ENOTSUP) {
+        for (const auto& [path, err] : failAt) EXPECT_EQ(seen.count(path), 0u) << "copied past the walk's error";
+      }
+      if (c.failures.begin()->first == 0) {
+        // The copy stops soon after its first file failed: it neither copies
+        // nor creates the other 400 files.
+        EXPECT_LT(seen.size(), order.size() / 2);
+        EXPECT_LT(treeRecords(copy).size(), order.size() / 2);
+      }
+    }
+  }
+}
+
+// A real error from the kernel on a worker: the file-size limit makes the
+// write of one large file fail with EFBIG, among many that fit.
+TEST_F(LinuxFileManagerTest, AWriteTheKernelRefusesFailsTheCopy) {
+  {
+    // A reflink copies no bytes and would not meet the limit.
+    writeFile(r + "/probe-a", "probe");
+    UniqueFd a(::open((r + "/probe-a").c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd b(::open((r + "/probe-b").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (::ioctl(b.get(), FICLONE, a.get()) == 0) GTEST_SKIP() << "this file system reflinks: no bytes are written";
+  }
+  const std::string src = r + "/Q.app";
+  makeDirs(src + "/small");
+  for (int f = 0; f < 50; ++f) writeFile(src + "/small/f" + std::to_string(f), patterned(1000 + f, f));
+  writeFile(src + "/large", patterned(size_t(3) << 20, 77));
+
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previous), 0);
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit limited = saved;
+  limited.rlim_cur = size_t(1) << 20;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  std::vector<int> codes;
+  int n = 0;
+  for (unsigned workers : {0u, 1u, 3u}) {
+    LinuxFileManager files;
+    files.setCopyWorkersForTesting(workers);
+    codes.push_back(files.copyItem(src, r + "/copy" + std::to_string(n++)).code());
+  }
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+  ASSERT_EQ(::sigaction(SIGXFSZ, &previous, nullptr), 0);
+  EXPECT_EQ(codes, (std::vector<int>{EFBIG, EFBIG, EFBIG}));
+}
+
+// Workers that fall behind must not let the walk run ahead with every file
+// of a large folder open: the walk copies files itself once enough wait.
+// Here the workers are held until the walk has copied one, which it only
+// does when the hand-off is full.
+TEST_F(LinuxFileManagerTest, FilesWaitingForAWorkerHoldBoundedDescriptors) {
+  const std::string src = r + "/many";
+  makeDirs(src);
+  const size_t kFiles = 600;
+  for (size_t f = 0; f < kFiles; ++f) writeFile(src + "/f" + std::to_string(f), "x");
+
+  const std::thread::id walker = std::this_thread::get_id();
+  std::mutex mu;
+  std::condition_variable walkerCopied;
+  bool walkerHasCopied = false, gaveUp = false;
+  size_t mostOpen = 0;
+  const size_t openBefore = openDescriptors();
+  LinuxFileManager files;
+  files.setCopyWorkersForTesting(2);
+  files.setContentObserverForTesting([&](const std::string&) {
+    size_t open = openDescriptors();
+    std::unique_lock<std::mutex> lock(mu);
+    mostOpen = std::max(mostOpen, open);
+    if (std::this_thread::get_id() == walker) {
+      walkerHasCopied = true;
+      walkerCopied.notify_all();
+    } else if (!gaveUp && !walkerCopied.wait_for(lock, std::chrono::seconds(20), [&] { return walkerHasCopied; })) {
+      gaveUp = true;  // once is enough to fail: the other files go through
+    }
+    return Status::OK();
+  });
+  ASSERT_TRUE(files.copyItem(src, r + "/copy").ok());
+  EXPECT_TRUE(walkerHasCopied) << "the walk never took a file over while the workers were held";
+  // Two descriptors per waiting file: an unbounded hand-off would hold
+  // twice as many as there are files.
+  EXPECT_LT(mostOpen - openBefore, kFiles / 2);
+  EXPECT_EQ(openDescriptors(), openBefore);
+  expectSameTree(src, r + "/copy");
+}
+
+// A file swapped between the walk's look at it and its open: the copy must
+// fail, never copy what the swap points at, and never wait on a FIFO.
+TEST_F(LinuxFileManagerTest, CopyNeverReadsAFileSwappedMidWalk) {
+  const std::string precious = r + "/precious.key";
+  writeFile(precious, "secret", 0600);
+  struct {
+    const char* what;
+    std::function<void(const std::string&)> swapIn;
+    int want;
+  } cases[] = {
+      {"link to a precious file", [&](const std::string& p) { makeLink(p, precious); }, ELOOP},
+      {"FIFO", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, ENOTSUP},
+  };
+  ::alarm(30);  // an open that waits on the FIFO fails the test instead of hanging it
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string src = r + "/Q" + std::to_string(n) + ".app", copy = r + "/copy" + std::to_string(n++);
+    makeDirs(src + "/Contents/Resources");
+    writeFile(src + "/Contents/Resources/r", "r");
+    writeFile(src + "/Contents/Info.plist", "<plist/>");
+    fm.setWalkObserverForTesting([&](const std::string& path) {
+      if (path != src + "/Contents/Resources/r") return;
+      ASSERT_EQ(::unlink(path.c_str()), 0);
+      c.swapIn(path);
+    });
+    EXPECT_EQ(fm.copyItem(src, copy).code(), c.want);
+    fm.setWalkObserverForTesting(nullptr);
+    EXPECT_EQ(fm.entryType(copy + "/Contents/Resources/r"), EntryType::kNone);
+    EXPECT_EQ(readFile(precious), "secret");
+  }
+  ::alarm(0);
 }
 
 TEST_F(LinuxFileManagerTest, ReadFileOnlyReadsBoundedRegularFiles) {
