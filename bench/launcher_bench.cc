@@ -463,6 +463,13 @@ void CpPlusOpensslDgst(benchmark::State& state) {
 // source that no benchmark touched for a minute, so a copy read it cold or
 // hot by chance, and the writeback and discards of the removed copy landed
 // inside the next timed copy or not. Two runs then differed by 2x.
+// Each copy replaces the previous one rather than landing beside it: copies
+// kept side by side in one folder fill the inode groups ext4 places them in,
+// and every later copy then searches further for each new inode (measured:
+// 150 ms for the first copies of a run, 1 s for the last). On ext4 without
+// a journal the removal has a cost of its own: inodes freed in the last
+// minutes are not handed out again, and finding others slows the next copy;
+// scripts/bench therefore also runs these two on a fresh journaled ext4.
 void settleBeforeCopy(const std::string& source, const std::string& work) {
   std::vector<char> buf(size_t(1) << 20);
   std::error_code ec;
