@@ -62,10 +62,10 @@ Outcome readSmallFile(const std::string& path, size_t max, std::string* out) {
 }
 
 // The blob's certificates, leaf first and each followed by its issuer.
-std::vector<X509Ptr> orderedCertificates(const Bytes& blob) {
+std::vector<X509Ptr> orderedCertificates(const Bytes& blob, SignatureCache* cache) {
   std::vector<X509Ptr> out, all;
   X509Ptr leaf;
-  if (!certificatesOfBlob(blob, &leaf, &all)) return out;
+  if (!certificatesOfBlob(blob, &leaf, &all, cache)) return out;
   out.push_back(std::move(leaf));
   for (int guard = 0; guard < 8; ++guard) {
     X509* last = out.back().get();
@@ -122,7 +122,7 @@ class CodeCheck {
 
  private:
   Outcome verifySignature(const std::string& cdBytes, const Bytes& blob, CodeDirectory::Kind kind) {
-    Outcome o = verifyDetached(blob, cdBytes, trust_, options_.now, &sig_);
+    Outcome o = verifyDetached(blob, cdBytes, trust_, options_.now, &sig_, options_.signatures);
     if (!o.ok()) return prefix(o, path_);
     o = decodeCodeDirectory(cdBytes, &cd_);
     if (!o.ok()) return prefix(o, path_);
@@ -287,7 +287,7 @@ class CodeCheck {
     } else {
       // Without the flag, only the identity of the nested code is checked.
       SignatureInfo info;
-      Outcome o = readSignature(full, &info);
+      Outcome o = readSignature(full, &info, options_.signatures);
       if (!o.ok() || info.cdhash != e.cdhash)
         return Outcome::failure(kNestedInvalid, full + " is not the nested code that was sealed");
     }
@@ -372,7 +372,7 @@ Outcome validateCode(const std::string& path, uint32_t flags, const Requirement*
   return check.finish(requirement);
 }
 
-Outcome readSignature(const std::string& path, SignatureInfo* out) {
+Outcome readSignature(const std::string& path, SignatureInfo* out, SignatureCache* cache) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return Outcome::failure(kNotFound, path + ": " + strerror(errno));
   std::string cdBytes;
@@ -404,7 +404,7 @@ Outcome readSignature(const std::string& path, SignatureInfo* out) {
   info.identifier = cd.identifier;
   info.teamIdentifier = cd.teamIdentifier;
   info.cdhash = sha256(cdBytes);
-  info.certificates = orderedCertificates(blob);
+  info.certificates = orderedCertificates(blob, cache);
   if (info.certificates.empty()) return Outcome::failure(kMalformed, path + ": no signer certificate in the signature");
   *out = std::move(info);
   return Outcome::success();
@@ -425,9 +425,9 @@ std::string deriveDesignatedRequirement(const std::string& identifier, X509* lea
   return r;
 }
 
-Outcome designatedRequirement(const std::string& path, Requirement* out) {
+Outcome designatedRequirement(const std::string& path, Requirement* out, SignatureCache* cache) {
   SignatureInfo info;
-  Outcome o = readSignature(path, &info);
+  Outcome o = readSignature(path, &info, cache);
   if (!o.ok()) return o;
   X509* issuer = info.certificates.size() > 1 ? info.certificates[1].get() : nullptr;
   std::string text = deriveDesignatedRequirement(info.identifier, info.certificates[0].get(), issuer);
