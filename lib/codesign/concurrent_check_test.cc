@@ -8,10 +8,16 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "codesign/chunk_hash.h"
+#include "codesign/sha256.h"
 #include "codesign/signature_cache.h"
 #include "codesign/signer.h"
 #include "codesign/test_support.h"
 #include "codesign/verifier.h"
+#include "codesign/worker_pool.h"
 
 namespace qlsign {
 namespace {
@@ -22,6 +28,81 @@ using testing::writeFile;
 namespace fs = std::filesystem;
 
 constexpr time_t kDay = 86400;
+constexpr uint64_t C = kChunkSize;
+
+std::string patterned(uint64_t size, unsigned seed) {
+  std::string s(static_cast<size_t>(size), '\0');
+  for (size_t i = 0; i < s.size(); ++i) s[i] = static_cast<char>((i * 131 + seed * 7 + i / 4093) & 0xff);
+  return s;
+}
+
+// Each file's chunks, hashed by a stream while the next files are added,
+// must carry the digests of their own slices, whatever the pool's size
+// (one thread: nothing runs until finish()).
+TEST(ChunkStream, EveryChunkAddedIsHashedFromItsOwnSlice) {
+  TempDir dir;
+  const uint64_t sizes[] = {0, 1, C - 1, C, C + 1, 3 * C + 7, 17, 2 * C};
+  std::vector<std::string> contents;
+  for (size_t f = 0; f < std::size(sizes); ++f) {
+    contents.push_back(patterned(sizes[f], static_cast<unsigned>(f)));
+    writeFile(dir.path() + "/f" + std::to_string(f), contents.back());
+  }
+  int fd = ::open((dir.path() + "/f5").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  for (unsigned threads : {1u, 2u, 4u}) {
+    SCOPED_TRACE(threads);
+    WorkerPool pool(threads);
+    for (int round = 0; round < 2; ++round) {  // a pool serves one stream after another
+      ChunkStream stream(pool);
+      std::vector<std::vector<ChunkJob*>> jobs;
+      for (size_t f = 0; f < std::size(sizes); ++f)
+        jobs.push_back(stream.add(-1, dir.path() + "/f" + std::to_string(f), sizes[f]));
+      // The same file once more through an open descriptor.
+      jobs.push_back(stream.add(fd, dir.path() + "/f5", sizes[5]));
+      contents.push_back(contents[5]);
+      stream.finish();
+      for (size_t f = 0; f < jobs.size(); ++f) {
+        ASSERT_EQ(jobs[f].size(), chunkCount(contents[f].size())) << f;
+        for (size_t i = 0; i < jobs[f].size(); ++i) {
+          EXPECT_TRUE(jobs[f][i]->ok) << f << "/" << i;
+          EXPECT_EQ(jobs[f][i]->digest, sha256(std::string_view(contents[f]).substr(i * C, jobs[f][i]->length)))
+              << f << "/" << i;
+        }
+      }
+      contents.pop_back();
+    }
+  }
+  ::close(fd);
+}
+
+// An adding thread that gives up (an error found while walking) leaves
+// through the stream's destructor with jobs queued and running: it must
+// not return before the running ones are done with the memory and the
+// descriptor they use, and the pool must be whole for the next stream.
+TEST(ChunkStream, AStreamLeftUnfinishedStopsCleanlyAndThePoolServesTheNext) {
+  TempDir dir;
+  const std::string big = patterned(12 * C + 5, 3);
+  writeFile(dir.path() + "/big", big);
+  WorkerPool pool(3);
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    int fd = ::open((dir.path() + "/big").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    {
+      ChunkStream abandoned(pool);
+      abandoned.add(fd, dir.path() + "/big", big.size());
+      abandoned.add(-1, dir.path() + "/big", big.size());
+      if (attempt % 2) std::this_thread::yield();
+    }
+    ::close(fd);  // no job may still read it
+  }
+  ChunkStream next(pool);
+  std::vector<ChunkJob*> jobs = next.add(-1, dir.path() + "/big", big.size());
+  next.finish();
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    EXPECT_TRUE(jobs[i]->ok) << i;
+    EXPECT_EQ(jobs[i]->digest, sha256(std::string_view(big).substr(i * C, jobs[i]->length))) << i;
+  }
+}
 
 TEST(ConcurrentChecks, OneTrustStoreAndCacheGiveEachCheckItsOwnAnswer) {
   const time_t now = ::time(nullptr);

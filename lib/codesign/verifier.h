@@ -22,7 +22,9 @@ struct ValidateOptions {
   // The verifier's clock; the system clock when absent. Only the check that
   // a signing time does not lie in the future uses it.
   std::optional<time_t> now;
-  WorkerPool* pool = nullptr;  // null: a pool for this call
+  // Hashes sealed contents while the bundle is still being walked; one call
+  // at a time may use a pool. Null: a pool for this call.
+  WorkerPool* pool = nullptr;
   // Where parsed signature blobs are kept between calls; null: each blob is
   // parsed for this call only.
   SignatureCache* signatures = nullptr;
