@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <ctime>
 #include <filesystem>
 #include <thread>
@@ -34,6 +38,33 @@ std::string patterned(uint64_t size, unsigned seed) {
   std::string s(static_cast<size_t>(size), '\0');
   for (size_t i = 0; i < s.size(); ++i) s[i] = static_cast<char>((i * 131 + seed * 7 + i / 4093) & 0xff);
   return s;
+}
+
+// Workers take a batch started at once after the pool was made, without the
+// starting thread's help; a thread slow to start must not miss it.
+TEST(WorkerPool, WorkersTakeABatchStartedRightAfterConstruction) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    WorkerPool pool(2);
+    std::mutex m;
+    std::condition_variable cv;
+    bool ran = false;
+    std::thread::id runner;
+    std::function<void(size_t)> task = [&](size_t) {
+      std::lock_guard<std::mutex> lock(m);
+      ran = true;
+      runner = std::this_thread::get_id();
+      cv.notify_all();
+    };
+    pool.start(1, task);
+    {
+      std::unique_lock<std::mutex> lock(m);
+      // Generous: a liveness deadline on a loaded machine, not a timing.
+      cv.wait_for(lock, std::chrono::seconds(20), [&] { return ran; });
+      EXPECT_TRUE(ran) << "attempt " << attempt << ": no worker took the batch";
+    }
+    pool.wait();
+    EXPECT_NE(runner, std::this_thread::get_id());
+  }
 }
 
 // Each file's chunks, hashed by a stream while the next files are added,

@@ -32,7 +32,11 @@ void WorkerPool::drain(std::unique_lock<std::mutex>& lock) {
 
 void WorkerPool::workerLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
-  unsigned long seen = generation_;
+  // Every worker starts in the constructor, before any generation: reading
+  // the counter here instead would let a thread that is slow to start skip
+  // a start() issued right after construction, and the caller would run
+  // that whole batch alone.
+  unsigned long seen = 0;
   for (;;) {
     wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
     if (stopping_) return;
