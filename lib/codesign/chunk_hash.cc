@@ -59,6 +59,60 @@ void hashChunkJobs(std::deque<ChunkJob>& all, WorkerPool& pool) {
   pool.run(order.size(), [&](size_t i) { order[i]->ok = runJob(*order[i]); });
 }
 
+ChunkStream::ChunkStream(WorkerPool& pool) : pool_(pool), worker_([this](size_t) { consume(); }) {
+  // Every worker but the adding thread, which hashes only once it is done.
+  pool_.start(pool_.parallelism() - 1, worker_);
+}
+
+ChunkStream::~ChunkStream() {
+  if (finished_) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = dropped_ = true;
+    ready_.clear();
+  }
+  added_.notify_all();
+  pool_.wait();
+}
+
+std::vector<ChunkJob*> ChunkStream::add(int fd, const std::string& path, uint64_t size) {
+  std::vector<ChunkJob*> mine = addChunkJobs(jobs_, fd, path, size);
+  if (mine.empty()) return mine;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ready_.insert(ready_.end(), mine.begin(), mine.end());
+  }
+  if (mine.size() == 1)
+    added_.notify_one();
+  else
+    added_.notify_all();
+  return mine;
+}
+
+void ChunkStream::consume() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    added_.wait(lock, [&] { return closed_ || !ready_.empty(); });
+    if (dropped_ || ready_.empty()) return;  // closed and nothing left
+    ChunkJob* j = ready_.front();
+    ready_.pop_front();
+    lock.unlock();
+    j->ok = runJob(*j);
+    lock.lock();
+  }
+}
+
+void ChunkStream::finish() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+  }
+  added_.notify_all();
+  consume();
+  pool_.wait();
+  finished_ = true;
+}
+
 std::optional<size_t> firstMismatch(const std::vector<ChunkJob*>& jobs, const ChunkDigests& sealed) {
   size_t n = std::min(jobs.size(), sealed.size());
   for (size_t i = 0; i < n; ++i)

@@ -3,8 +3,11 @@
 // well as many small ones do.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,6 +38,45 @@ std::vector<ChunkJob*> addChunkJobs(std::deque<ChunkJob>& all, int fd, const std
 
 // Runs every job on `pool`, largest first, so that no long job starts last.
 void hashChunkJobs(std::deque<ChunkJob>& all, WorkerPool& pool);
+
+// Jobs hashed while more are still being found: the pool's workers take
+// each file's chunks as soon as they are added, so hashing overlaps the walk
+// of the tree, and the adding thread joins them in finish(). Chunks are at
+// most kChunkSize, so the order they come in does not unbalance the threads.
+//
+// One thread adds and finishes; the pool runs nothing else meanwhile.
+// Whatever a job refers to (the descriptor it reads) must outlive the
+// stream: the destructor of a stream that was not finished drops the jobs
+// not yet started and waits for those running, so an early return of the
+// adding thread leaves no job behind.
+class ChunkStream {
+ public:
+  explicit ChunkStream(WorkerPool& pool);
+  ~ChunkStream();
+  ChunkStream(const ChunkStream&) = delete;
+  ChunkStream& operator=(const ChunkStream&) = delete;
+
+  // As addChunkJobs; the jobs may start before this returns. The pointers
+  // stay valid for the stream's life; read a job only after finish().
+  std::vector<ChunkJob*> add(int fd, const std::string& path, uint64_t size);
+
+  // Hashes on the calling thread what is left and returns when every job
+  // added has finished.
+  void finish();
+
+ private:
+  void consume();
+
+  WorkerPool& pool_;
+  std::function<void(size_t)> worker_;
+  std::deque<ChunkJob> jobs_;  // touched by the adding thread only
+  std::mutex mutex_;
+  std::condition_variable added_;
+  std::deque<ChunkJob*> ready_;  // added, not yet taken
+  bool closed_ = false;    // nothing more will be added
+  bool dropped_ = false;   // what is not yet taken is never run
+  bool finished_ = false;
+};
 
 // The first chunk of `jobs` that failed or differs from `sealed`; the count
 // of jobs when only the lengths differ; nullopt when all match.

@@ -7,14 +7,6 @@ namespace qlsign {
 
 namespace {
 
-CmsPtr parseBlob(const Bytes& blob) {
-  const unsigned char* p = blob.data();
-  CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(blob.size())));
-  // Trailing bytes after the DER structure mean the blob is not what was signed.
-  if (cms && p != blob.data() + blob.size()) cms.reset();
-  return cms;
-}
-
 bool signingTimeOf(CMS_SignerInfo* si, time_t* out) {
   int idx = CMS_signed_get_attr_by_NID(si, NID_pkcs9_signingTime, -1);
   if (idx < 0) return false;
@@ -50,13 +42,14 @@ Bytes signDetached(std::string_view content, const SigningIdentity& id, std::str
   return out;
 }
 
-bool certificatesOfBlob(const Bytes& blob, X509Ptr* leaf, std::vector<X509Ptr>* all) {
-  CmsPtr cms = parseBlob(blob);
-  if (!cms || CMS_set1_signers_certs(cms.get(), nullptr, 0) < 0) {
+bool certificatesOfBlob(const Bytes& blob, X509Ptr* leaf, std::vector<X509Ptr>* all, SignatureCache* cache) {
+  CachedParse parse(blob, cache);
+  CMS_ContentInfo* cms = parse.get();
+  if (!cms || CMS_set1_signers_certs(cms, nullptr, 0) < 0) {
     ERR_clear_error();
     return false;
   }
-  STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms.get());
+  STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
   if (!infos || sk_CMS_SignerInfo_num(infos) != 1) return false;
   X509* signer = nullptr;
   CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(infos, 0), nullptr, &signer, nullptr, nullptr);
@@ -64,27 +57,29 @@ bool certificatesOfBlob(const Bytes& blob, X509Ptr* leaf, std::vector<X509Ptr>* 
   *leaf = dupCert(signer);
   if (all) {
     all->clear();
-    CertStackPtr certs(CMS_get1_certs(cms.get()));
+    CertStackPtr certs(CMS_get1_certs(cms));
     for (int i = 0; certs && i < sk_X509_num(certs.get()); ++i) all->push_back(dupCert(sk_X509_value(certs.get(), i)));
   }
+  parse.keep();
   return true;
 }
 
 bool leafOfBlob(const Bytes& blob, X509Ptr* leaf) { return certificatesOfBlob(blob, leaf, nullptr); }
 
 Outcome verifyDetached(const Bytes& blob, std::string_view content, const TrustStore& trust,
-                       std::optional<time_t> now, VerifiedSignature* out) {
+                       std::optional<time_t> now, VerifiedSignature* out, SignatureCache* cache) {
   ERR_clear_error();
-  CmsPtr cms = parseBlob(blob);
-  if (!cms || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed || CMS_is_detached(cms.get()) != 1)
+  CachedParse parse(blob, cache);
+  CMS_ContentInfo* cms = parse.get();
+  if (!cms || OBJ_obj2nid(CMS_get0_type(cms)) != NID_pkcs7_signed || CMS_is_detached(cms) != 1)
     return Outcome::failure(kMalformed, "not a detached CMS signed-data blob");
-  STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms.get());
+  STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
   if (!infos || sk_CMS_SignerInfo_num(infos) != 1)
     return Outcome::failure(kMalformed, "a signature must have exactly one signer");
   CMS_SignerInfo* si = sk_CMS_SignerInfo_value(infos, 0);
   // Matches the blob's certificates to the signer; the trusted store is not
   // searched for the signer's certificate.
-  if (CMS_set1_signers_certs(cms.get(), nullptr, 0) < 0) {
+  if (CMS_set1_signers_certs(cms, nullptr, 0) < 0) {
     ERR_clear_error();
     return Outcome::failure(kSignatureFailed, "the signer's certificate is not in the signature");
   }
@@ -101,20 +96,22 @@ Outcome verifyDetached(const Bytes& blob, std::string_view content, const TrustS
   if (signingTime > current + kClockSkewSeconds)
     return Outcome::failure(kSignatureFailed, "the signing time lies in the future");
 
-  StorePtr store = trust.makeStore();
+  X509_STORE* store = trust.store();
   if (!store) return Outcome::failure(kInternal, "cannot build the trust store");
-  X509_VERIFY_PARAM* param = X509_STORE_get0_param(store.get());
-  // The S/MIME purpose CMS_verify would apply refuses a code-signing-only
-  // leaf; the code-signing usage is checked below instead.
-  X509_VERIFY_PARAM_set_purpose(param, X509_PURPOSE_ANY);
-  X509_VERIFY_PARAM_set_time(param, signingTime);
 
   // Build the chain ourselves: CMS_verify does not hand it back, and its error
   // tells expiry apart from an unknown root.
-  CertStackPtr untrusted(CMS_get1_certs(cms.get()));
+  CertStackPtr untrusted(CMS_get1_certs(cms));
   StoreCtxPtr ctx(X509_STORE_CTX_new());
-  if (!ctx || X509_STORE_CTX_init(ctx.get(), store.get(), signer, untrusted.get()) != 1)
+  if (!ctx || X509_STORE_CTX_init(ctx.get(), store, signer, untrusted.get()) != 1)
     return Outcome::failure(kInternal, "cannot set up chain verification");
+  // On this verification's own parameters: the store is shared by every
+  // verification against these anchors. The S/MIME purpose CMS_verify would
+  // apply refuses a code-signing-only leaf; the code-signing usage is
+  // checked below instead.
+  X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx.get());
+  X509_VERIFY_PARAM_set_purpose(param, X509_PURPOSE_ANY);
+  X509_VERIFY_PARAM_set_time(param, signingTime);
   if (X509_verify_cert(ctx.get()) != 1) {
     int err = X509_STORE_CTX_get_error(ctx.get());
     std::string why = X509_verify_cert_error_string(err);
@@ -141,10 +138,11 @@ Outcome verifyDetached(const Bytes& blob, std::string_view content, const TrustS
   // the point.
   BioPtr data(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
   if (!data ||
-      CMS_verify(cms.get(), nullptr, store.get(), data.get(), nullptr, CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
+      CMS_verify(cms, nullptr, store, data.get(), nullptr, CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
     std::string why = drainOpensslErrors();
     return Outcome::failure(kSignatureFailed, "signature does not verify: " + why);
   }
+  parse.keep();
   *out = std::move(result);
   return Outcome::success();
 }

@@ -13,18 +13,27 @@ using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
 // Large reads keep the syscall cost well below the hashing cost; 1 MiB is
 // one read per sealed chunk (256 KiB measured the same).
 constexpr uint64_t kReadSize = uint64_t(1) << 20;
+
+// EVP_sha256() is a legacy handle: OpenSSL 3 looks the implementation up
+// by name again at every EVP_DigestInit_ex, one locked lookup per chunk
+// hashed. The fetched one is looked up once and kept for the process (it
+// is reference-counted and immutable, so every thread may use it).
+const EVP_MD* sha256Md() {
+  static EVP_MD* const fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  return fetched ? fetched : EVP_sha256();
+}
 }  // namespace
 
 Bytes sha256(std::string_view data) {
   Bytes out(kSha256Size);
   unsigned int n = 0;
-  EVP_Digest(data.data(), data.size(), out.data(), &n, EVP_sha256(), nullptr);
+  EVP_Digest(data.data(), data.size(), out.data(), &n, sha256Md(), nullptr);
   return out;
 }
 
 bool sha256Range(int fd, uint64_t offset, uint64_t length, Bytes* out) {
   MdCtxPtr ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return false;
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), sha256Md(), nullptr) != 1) return false;
   // A small file gets a small buffer: most sealed files are a few KiB.
   const size_t bufSize = static_cast<size_t>(std::max<uint64_t>(1, std::min(length, kReadSize)));
   std::unique_ptr<char[]> buf(new char[bufSize]);

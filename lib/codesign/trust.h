@@ -28,11 +28,19 @@ class TrustStore {
   bool isVendorAnchor(X509* cert) const;
   bool isTrustedAnchor(X509* cert) const;  // vendor or other
 
-  // A fresh OpenSSL store holding every anchor, for one verification.
-  StorePtr makeStore() const;
+  // The OpenSSL store holding every anchor, or null when there is none or
+  // one could not be added. It is built as anchors are added and shared by
+  // every verification: verifications only read it (their time and purpose
+  // go on their own context), so threads may use it at once. Adding anchors
+  // while a verification runs is not allowed.
+  X509_STORE* store() const { return storeFailed_ ? nullptr : store_.get(); }
 
  private:
+  void addToStore(X509* cert);
+
   std::vector<X509Ptr> vendor_, other_;
+  StorePtr store_;
+  bool storeFailed_ = false;
 };
 
 }  // namespace qlsign

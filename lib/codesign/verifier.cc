@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <memory>
 
 #include "codesign/appended.h"
@@ -62,10 +61,10 @@ Outcome readSmallFile(const std::string& path, size_t max, std::string* out) {
 }
 
 // The blob's certificates, leaf first and each followed by its issuer.
-std::vector<X509Ptr> orderedCertificates(const Bytes& blob) {
+std::vector<X509Ptr> orderedCertificates(const Bytes& blob, SignatureCache* cache) {
   std::vector<X509Ptr> out, all;
   X509Ptr leaf;
-  if (!certificatesOfBlob(blob, &leaf, &all)) return out;
+  if (!certificatesOfBlob(blob, &leaf, &all, cache)) return out;
   out.push_back(std::move(leaf));
   for (int guard = 0; guard < 8; ++guard) {
     X509* last = out.back().get();
@@ -99,7 +98,7 @@ class CodeCheck {
 
   const Bytes& cdhash() const { return cdhash_; }
 
-  Outcome prepare(std::deque<ChunkJob>& jobs) {
+  Outcome prepare(ChunkStream& jobs) {
     struct stat st;
     int rc = nested_ ? ::lstat(path_.c_str(), &st) : ::stat(path_.c_str(), &st);
     if (rc != 0) return Outcome::failure(errno == ENOENT ? kNotFound : kInternal, path_ + ": " + strerror(errno));
@@ -122,7 +121,7 @@ class CodeCheck {
 
  private:
   Outcome verifySignature(const std::string& cdBytes, const Bytes& blob, CodeDirectory::Kind kind) {
-    Outcome o = verifyDetached(blob, cdBytes, trust_, options_.now, &sig_);
+    Outcome o = verifyDetached(blob, cdBytes, trust_, options_.now, &sig_, options_.signatures);
     if (!o.ok()) return prefix(o, path_);
     o = decodeCodeDirectory(cdBytes, &cd_);
     if (!o.ok()) return prefix(o, path_);
@@ -133,7 +132,7 @@ class CodeCheck {
     return Outcome::success();
   }
 
-  Outcome prepareExecutable(std::deque<ChunkJob>& jobs) {
+  Outcome prepareExecutable(ChunkStream& jobs) {
     fd_ = Fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (nested_ ? O_NOFOLLOW : 0)));
     if (fd_.get() < 0) return Outcome::failure(kInternal, path_ + ": " + strerror(errno));
     // The mode of the file that was opened, not of whatever the path names
@@ -150,7 +149,7 @@ class CodeCheck {
     if (!o.ok()) return o;
     if (cd_.payloadLength != appended.payloadLength)
       return Outcome::failure(kSignatureFailed, path_ + ": payload length differs from the signed one");
-    payloadJobs_ = addChunkJobs(jobs, fd_.get(), path_, appended.payloadLength);
+    payloadJobs_ = jobs.add(fd_.get(), path_, appended.payloadLength);
     return Outcome::success();
   }
 
@@ -163,7 +162,7 @@ class CodeCheck {
                                                   describeChunk(*bad, cd_.payloadLength));
   }
 
-  Outcome prepareBundle(std::deque<ChunkJob>& jobs) {
+  Outcome prepareBundle(ChunkStream& jobs) {
     bundle_ = true;
     const std::string sigDir = path_ + "/" + kSignatureDir;
     struct stat st;
@@ -217,7 +216,7 @@ class CodeCheck {
     }
     for (const auto& [rel, e] : manifest_) {
       if (e.type == ManifestEntry::Type::kFile) {
-        fileJobs_[rel] = addChunkJobs(jobs, -1, path_ + "/" + rel, e.size);
+        fileJobs_[rel] = jobs.add(-1, path_ + "/" + rel, e.size);
       } else if (e.type == ManifestEntry::Type::kNested) {
         o = prepareNested(rel, e, jobs);
         if (!o.ok()) return o;
@@ -270,7 +269,7 @@ class CodeCheck {
     return modified("is of an unknown type");
   }
 
-  Outcome prepareNested(const std::string& rel, const ManifestEntry& e, std::deque<ChunkJob>& jobs) {
+  Outcome prepareNested(const std::string& rel, const ManifestEntry& e, ChunkStream& jobs) {
     Nested n;
     n.rel = rel;
     n.recorded = e.cdhash;
@@ -279,18 +278,23 @@ class CodeCheck {
       return Outcome::failure(kMalformed, path_ + ": recorded requirement of " + rel + ": " + error);
     const std::string full = path_ + "/" + rel;
     if (flags_ & kCheckNestedCode) {
+      // Kept before it is prepared: its jobs may already be running and read
+      // its descriptor, which must stay open until the stream is done, also
+      // when this nested code is refused below.
       n.check = std::make_unique<CodeCheck>(full, flags_, trust_, options_, true);
-      Outcome o = n.check->prepare(jobs);
+      CodeCheck& check = *n.check;
+      nestedCode_.push_back(std::move(n));
+      Outcome o = check.prepare(jobs);
       if (!o.ok()) return Outcome::failure(kNestedInvalid, o.detail + " (" + codeName(o.code) + ")");
-      if (n.check->cdhash() != e.cdhash)
+      if (check.cdhash() != e.cdhash)
         return Outcome::failure(kNestedInvalid, full + " is not the nested code that was sealed");
-    } else {
-      // Without the flag, only the identity of the nested code is checked.
-      SignatureInfo info;
-      Outcome o = readSignature(full, &info);
-      if (!o.ok() || info.cdhash != e.cdhash)
-        return Outcome::failure(kNestedInvalid, full + " is not the nested code that was sealed");
+      return Outcome::success();
     }
+    // Without the flag, only the identity of the nested code is checked.
+    SignatureInfo info;
+    Outcome o = readSignature(full, &info, options_.signatures);
+    if (!o.ok() || info.cdhash != e.cdhash)
+      return Outcome::failure(kNestedInvalid, full + " is not the nested code that was sealed");
     nestedCode_.push_back(std::move(n));
     return Outcome::success();
   }
@@ -358,21 +362,24 @@ Outcome validateCode(const std::string& path, uint32_t flags, const Requirement*
                      const ValidateOptions& options) {
   if (flags & ~(kCheckNestedCode | kStrictValidate)) return Outcome::failure(kInvalidFlags, "unknown flags");
   if (trust.empty()) return Outcome::failure(kUntrusted, "no trust anchors are configured");
-  std::deque<ChunkJob> jobs;
+  // Declared in this order so that, on every return, the stream (and with
+  // it every running job) is done before the pool goes, and both before the
+  // check's descriptors and paths that the jobs read.
   CodeCheck check(path, flags, trust, options, false);
-  Outcome o = check.prepare(jobs);
-  if (!o.ok()) return o;
   std::unique_ptr<WorkerPool> own;
   WorkerPool* pool = options.pool;
   if (!pool) {
     own = std::make_unique<WorkerPool>(0);
     pool = own.get();
   }
-  hashChunkJobs(jobs, *pool);
+  ChunkStream jobs(*pool);
+  Outcome o = check.prepare(jobs);
+  if (!o.ok()) return o;
+  jobs.finish();
   return check.finish(requirement);
 }
 
-Outcome readSignature(const std::string& path, SignatureInfo* out) {
+Outcome readSignature(const std::string& path, SignatureInfo* out, SignatureCache* cache) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return Outcome::failure(kNotFound, path + ": " + strerror(errno));
   std::string cdBytes;
@@ -404,7 +411,7 @@ Outcome readSignature(const std::string& path, SignatureInfo* out) {
   info.identifier = cd.identifier;
   info.teamIdentifier = cd.teamIdentifier;
   info.cdhash = sha256(cdBytes);
-  info.certificates = orderedCertificates(blob);
+  info.certificates = orderedCertificates(blob, cache);
   if (info.certificates.empty()) return Outcome::failure(kMalformed, path + ": no signer certificate in the signature");
   *out = std::move(info);
   return Outcome::success();
@@ -425,9 +432,9 @@ std::string deriveDesignatedRequirement(const std::string& identifier, X509* lea
   return r;
 }
 
-Outcome designatedRequirement(const std::string& path, Requirement* out) {
+Outcome designatedRequirement(const std::string& path, Requirement* out, SignatureCache* cache) {
   SignatureInfo info;
-  Outcome o = readSignature(path, &info);
+  Outcome o = readSignature(path, &info, cache);
   if (!o.ok()) return o;
   X509* issuer = info.certificates.size() > 1 ? info.certificates[1].get() : nullptr;
   std::string text = deriveDesignatedRequirement(info.identifier, info.certificates[0].get(), issuer);

@@ -15,13 +15,19 @@
 
 namespace qlsign {
 
+class SignatureCache;
 class WorkerPool;
 
 struct ValidateOptions {
   // The verifier's clock; the system clock when absent. Only the check that
   // a signing time does not lie in the future uses it.
   std::optional<time_t> now;
-  WorkerPool* pool = nullptr;  // null: a pool for this call
+  // Hashes sealed contents while the bundle is still being walked; one call
+  // at a time may use a pool. Null: a pool for this call.
+  WorkerPool* pool = nullptr;
+  // Where parsed signature blobs are kept between calls; null: each blob is
+  // parsed for this call only.
+  SignatureCache* signatures = nullptr;
 };
 
 // Verifies the signature, its chain up to an anchor of `trust`, every sealed
@@ -40,11 +46,12 @@ struct SignatureInfo {
   Bytes cdhash;
   std::vector<X509Ptr> certificates;  // leaf first, then its issuers as found in the blob
 };
-Outcome readSignature(const std::string& path, SignatureInfo* out);
+// `cache` as in ValidateOptions::signatures.
+Outcome readSignature(const std::string& path, SignatureInfo* out, SignatureCache* cache = nullptr);
 
 // The designated requirement of the code at `path`, derived from its
 // signature (see deriveDesignatedRequirement).
-Outcome designatedRequirement(const std::string& path, Requirement* out);
+Outcome designatedRequirement(const std::string& path, Requirement* out, SignatureCache* cache = nullptr);
 
 // Developer ID form when the leaf carries the application marker and its
 // issuer the certification-authority marker:

@@ -32,7 +32,11 @@ void WorkerPool::drain(std::unique_lock<std::mutex>& lock) {
 
 void WorkerPool::workerLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
-  unsigned long seen = generation_;
+  // Every worker starts in the constructor, before any generation: reading
+  // the counter here instead would let a thread that is slow to start skip
+  // a start() issued right after construction, and the caller would run
+  // that whole batch alone.
+  unsigned long seen = 0;
   for (;;) {
     wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
     if (stopping_) return;
@@ -42,14 +46,22 @@ void WorkerPool::workerLoop() {
 }
 
 void WorkerPool::run(size_t count, const std::function<void(size_t)>& task) {
-  if (count == 0) return;
-  std::unique_lock<std::mutex> lock(mutex_);
-  task_ = &task;
+  start(count, task);
+  wait();
+}
+
+void WorkerPool::start(size_t count, const std::function<void(size_t)>& task) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  task_ = count > 0 ? &task : nullptr;
   count_ = count;
   next_ = 0;
   finished_ = 0;
   ++generation_;
   wake_.notify_all();
+}
+
+void WorkerPool::wait() {
+  std::unique_lock<std::mutex> lock(mutex_);
   drain(lock);
   done_.wait(lock, [&] { return finished_ == count_; });
   task_ = nullptr;

@@ -24,6 +24,14 @@ class WorkerPool {
   // have returned. Not reentrant: do not call run() from inside a task.
   void run(size_t count, const std::function<void(size_t)>& task);
 
+  // run() in two halves: start() hands the calls to the workers and returns
+  // at once; wait() makes the calling thread take calls too and returns
+  // when all have returned. `task` must live until wait() returns, every
+  // start() needs its wait(), and neither may be called from a task or
+  // between another start() and its wait().
+  void start(size_t count, const std::function<void(size_t)>& task);
+  void wait();
+
   unsigned parallelism() const { return static_cast<unsigned>(workers_.size()) + 1; }
 
  private:

@@ -80,7 +80,7 @@ OSStatus LinuxCodeSigning::copyDesignatedRequirement(const StaticCodeRef& code, 
   const PathStaticCode* c = asStatic(code);
   if (!c) return errSecCSInvalidObjectRef;
   qlsign::Requirement r;
-  qlsign::Outcome o = qlsign::designatedRequirement(c->path, &r);
+  qlsign::Outcome o = qlsign::designatedRequirement(c->path, &r, &signatures_);
   if (!o.ok()) return o.code;
   *out = std::make_shared<ParsedRequirement>(std::move(r));
   return errSecSuccess;
@@ -115,7 +115,9 @@ OSStatus LinuxCodeSigning::checkValidity(const StaticCodeRef& code, uint32_t fla
     if (!r) return errSecCSInvalidObjectRef;
     req = &r->requirement;
   }
-  OSStatus status = qlsign::validateCode(c->path, flags, req, trust_).code;
+  qlsign::ValidateOptions options;
+  options.signatures = &signatures_;
+  OSStatus status = qlsign::validateCode(c->path, flags, req, trust_, options).code;
   // Validating a large bundle leaves megabytes of freed buffers in the
   // worker threads' malloc arenas; the launcher then stays resident for the
   // product's whole life, so hand them back to the system now.
@@ -129,7 +131,7 @@ OSStatus LinuxCodeSigning::copySigningInformation(const StaticCodeRef& code, uin
   const PathStaticCode* c = asStatic(code);
   if (!c) return errSecCSInvalidObjectRef;
   qlsign::SignatureInfo info;
-  qlsign::Outcome o = qlsign::readSignature(c->path, &info);
+  qlsign::Outcome o = qlsign::readSignature(c->path, &info, &signatures_);
   if (!o.ok()) return o.code;
   SigningInformation result;
   result.unique = info.cdhash;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "codesign/signature_cache.h"
 #include "codesign/trust.h"
 #include "platform/code_signing.h"
 
@@ -32,6 +33,10 @@ class LinuxCodeSigning : public CodeSigning {
  private:
   qlsign::TrustStore trust_;
   std::function<std::string()> executablePath_;
+  // A launch reads its own signature, the service binary's, then validates
+  // the bundle holding both, and seeding checks the service binary again:
+  // each blob is parsed once for all of them.
+  qlsign::SignatureCache signatures_;
 };
 
 // The code a running executable stands for: "<b>" for "<b>/Contents/MacOS/<exe>",

@@ -61,6 +61,50 @@ TEST(LinuxCodeSigning, InstallEvidenceCallsWorkOnASignedBundle) {
   EXPECT_EQ(cs.checkValidity(code, 0x18, designated), errSecSuccess);
 }
 
+// One backend object serves a whole launch and keeps the blobs it parsed;
+// what it is asked after the bundle changed must be answered from the
+// bundle as it is now.
+TEST(LinuxCodeSigning, ABundleChangedBetweenChecksIsJudgedAsItIsNow) {
+  qlsign::testing::TempDir dir;
+  std::string b = qlsign::testing::makeSampleBundle(dir.path());
+  ASSERT_TRUE(qlsign::signBundle(b, vendorIdentity().signer, {}).ok());
+  LinuxCodeSigning cs(vendorIdentity().trust(), [&] { return b + "/Contents/MacOS/Sample"; });
+  auto designated = [&](RequirementRef* out) {
+    CodeRef self;
+    StaticCodeRef selfStatic;
+    ASSERT_EQ(cs.copySelf(0, &self), errSecSuccess);
+    ASSERT_EQ(cs.copyStaticCode(self, 0, &selfStatic), errSecSuccess);
+    ASSERT_EQ(cs.copyDesignatedRequirement(selfStatic, 0, out), errSecSuccess);
+  };
+  RequirementRef first;
+  designated(&first);
+  StaticCodeRef code;
+  ASSERT_EQ(cs.createStaticCodeWithPath(b, 0, &code), errSecSuccess);
+  ASSERT_EQ(cs.checkValidity(code, 0x18, first), errSecSuccess);
+
+  const std::string blobPath = b + "/Contents/_CodeSignature/CodeSignature";
+  const std::string original = qlsign::testing::readFile(blobPath);
+  std::string damaged = original;
+  damaged[damaged.size() - 3] ^= 0x01;
+  qlsign::testing::writeFile(blobPath, damaged);
+  EXPECT_EQ(cs.checkValidity(code, 0x18, first), errSecCSSignatureFailed);
+  qlsign::testing::writeFile(blobPath, original);
+  EXPECT_EQ(cs.checkValidity(code, 0x18, first), errSecSuccess);
+
+  // Signed again for another team: the old requirement no longer holds and
+  // the new one is read from the new signature.
+  qlsign::LeafOptions other;
+  other.teamIdentifier = "Z9Z9Z9Z9Z9";
+  ASSERT_TRUE(qlsign::signBundle(b, qlsign::testing::vendorLeaf(other), {}).ok());
+  EXPECT_EQ(cs.checkValidity(code, 0x18, first), errSecCSReqFailed);
+  RequirementRef second;
+  designated(&second);
+  EXPECT_EQ(cs.checkValidity(code, 0x18, second), errSecSuccess);
+  SigningInformation info;
+  ASSERT_EQ(cs.copySigningInformation(code, 0, &info), errSecSuccess);
+  EXPECT_EQ(info.teamIdentifier, "Z9Z9Z9Z9Z9");
+}
+
 TEST(LinuxCodeSigning, ErrorsComeBackAsStatusCodes) {
   LinuxCodeSigning cs(vendorIdentity().trust(), [] { return std::string("/nonexistent/x"); });
   StaticCodeRef code;
