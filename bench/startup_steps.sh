@@ -24,6 +24,10 @@ runs=${3:-30}
 exe="$bundle/Contents/MacOS/Quillmark"
 tracefs=/sys/kernel/tracing
 
+# Some machines have tracefs in the kernel but not mounted; root can mount it.
+if [ "$(id -u)" = 0 ] && [ ! -e "$tracefs/uprobe_events" ] && grep -qw tracefs /proc/filesystems; then
+  mount -t tracefs nodev "$tracefs" 2>/dev/null || true
+fi
 if [ "$(id -u)" != 0 ] || [ ! -w "$tracefs/uprobe_events" ]; then
   echo "startup_steps: skipped (needs root and a writable $tracefs)"
   exit 0

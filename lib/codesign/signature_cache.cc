@@ -1,5 +1,11 @@
 #include "codesign/signature_cache.h"
 
+#include <openssl/err.h>
+
+#include <algorithm>
+
+#include "codesign/cms_split.h"
+
 namespace qlsign {
 
 CmsPtr parseSignatureBlob(const Bytes& blob) {
@@ -22,7 +28,51 @@ CmsPtr SignatureCache::take(const Bytes& blob) {
       }
     }
   }
+  return parse(blob);
+}
+
+CmsPtr SignatureCache::parse(const Bytes& blob) {
+  SplitSignature split;
+  if (!splitCertificates(blob, &split)) return parseSignatureBlob(blob);
+  CmsPtr cms = parseSignatureBlob(split.withoutCertificates);
+  bool whole = cms != nullptr;
+  for (size_t i = 0; whole && i < split.certificates.size(); ++i) {
+    const auto& [offset, size] = split.certificates[i];
+    X509Ptr cert = certificate(blob.data() + offset, size);
+    // CMS_add1_cert also refuses a certificate the blob carries twice.
+    whole = cert && CMS_add1_cert(cms.get(), cert.get()) == 1;
+  }
+  if (whole) return cms;
+  // Whatever the split could not rebuild, the parse of the whole blob judges.
+  ERR_clear_error();
   return parseSignatureBlob(blob);
+}
+
+X509Ptr SignatureCache::certificate(const uint8_t* der, size_t size) {
+  const std::thread::id self = std::this_thread::get_id();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = certificates_.begin(); it != certificates_.end(); ++it) {
+      if (it->thread == self && it->der.size() == size && std::equal(it->der.begin(), it->der.end(), der)) {
+        certificates_.splice(certificates_.begin(), certificates_, it);
+        return dupCert(it->cert.get());
+      }
+    }
+  }
+  const unsigned char* p = der;
+  X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(size)));
+  if (!cert || p != der + size) return nullptr;
+  if (capacity_ == 0) return cert;
+  std::list<Certificate> dropped;
+  std::lock_guard<std::mutex> lock(mutex_);
+  certificates_.push_front(Certificate{self, Bytes(der, der + size), dupCert(cert.get())});
+  size_t mine = 0;
+  for (auto it = std::next(certificates_.begin()); it != certificates_.end();) {
+    auto next = std::next(it);
+    if (it->thread == self && ++mine >= 2 * capacity_) dropped.splice(dropped.end(), certificates_, it);
+    it = next;
+  }
+  return cert;
 }
 
 void SignatureCache::give(const Bytes& blob, CmsPtr cms) {

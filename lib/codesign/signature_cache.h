@@ -7,6 +7,11 @@
 // is kept: a chain, the anchors and the signature over the content are
 // checked on every use.
 //
+// Certificates are kept the same way, by their exact bytes: the signatures
+// of one bundle carry the same leaf and intermediate, and a blob parsed
+// afresh through the cache takes them from there instead of decoding them
+// once per signature (see cms_split.h).
+//
 // A parse stays on the thread that made it: its certificates are shared
 // with what the callers were handed (chains, signature information), and
 // OpenSSL fills in a certificate's decoded extensions lazily and counts its
@@ -26,8 +31,9 @@ namespace qlsign {
 
 class SignatureCache {
  public:
-  // At most `capacity` parsed blobs are kept per thread, the least recently
-  // used go first (a launch touches three).
+  // At most `capacity` parsed blobs and twice as many certificates are kept
+  // per thread, the least recently used go first (a launch touches three
+  // blobs and two certificates).
   explicit SignatureCache(size_t capacity = 8) : capacity_(capacity) {}
   SignatureCache(const SignatureCache&) = delete;
   SignatureCache& operator=(const SignatureCache&) = delete;
@@ -35,7 +41,9 @@ class SignatureCache {
   // The parse of exactly `blob`: one this thread kept, which leaves the
   // cache while it is used (OpenSSL writes into a parsed blob while
   // verifying it), or a fresh parse. Null when the bytes do not parse as
-  // one DER structure with nothing after it.
+  // one DER structure with nothing after it. A fresh parse has the same
+  // content as parseSignatureBlob's; its certificates may be objects this
+  // thread's other parses share.
   CmsPtr take(const Bytes& blob);
 
   // Keeps `cms`, the parse of `blob` that take() handed out on this thread,
@@ -49,9 +57,20 @@ class SignatureCache {
     Bytes blob;
     CmsPtr cms;
   };
+  struct Certificate {
+    std::thread::id thread;
+    Bytes der;
+    X509Ptr cert;
+  };
+  CmsPtr parse(const Bytes& blob);
+  // This thread's decoded certificate of exactly `der`, or a new decode
+  // kept for next time; null when the bytes are not one certificate.
+  X509Ptr certificate(const uint8_t* der, size_t size);
+
   const size_t capacity_;
   std::mutex mutex_;
   std::list<Entry> entries_;  // most recently given first, all threads mixed
+  std::list<Certificate> certificates_;  // most recently used first
 };
 
 // A parse that goes through `cache` when there is one and parses afresh

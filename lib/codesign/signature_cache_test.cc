@@ -3,7 +3,11 @@
 #include "codesign/signature_cache.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <filesystem>
 #include <functional>
@@ -11,6 +15,7 @@
 
 #include "codesign/appended.h"
 #include "codesign/cms.h"
+#include "codesign/cms_split.h"
 #include "codesign/seal.h"
 #include "codesign/signer.h"
 #include "codesign/test_support.h"
@@ -78,6 +83,15 @@ TEST(SignatureCache, AChangedSignatureIsVerifiedAfreshInTheSameProcess) {
          flipByte(blob, fs::file_size(blob) - 3);
        },
        kSignatureFailed},
+      {"the last byte of a certificate in the bundle's blob flipped (a kept decode must not serve it)",
+       [](const Twins& t) {
+         std::string blob = sigFile(t.vendor, kSignatureFile);
+         SplitSignature split;
+         ASSERT_TRUE(splitCertificates(bytesOf(blob), &split));
+         const auto& [offset, size] = split.certificates.front();
+         flipByte(blob, offset + size - 1);
+       },
+       kUntrusted},
       {"the bundle's blob swapped for an untrusted signer's over the same code directory",
        [](const Twins& t) { copyOver(sigFile(t.foreign, kSignatureFile), sigFile(t.vendor, kSignatureFile)); },
        kUntrusted},
@@ -177,6 +191,50 @@ TEST(SignatureCache, AKeptParseServesOnlyTheVeryBytesItCameFrom) {
   CmsPtr meanwhile = cache.take(blob);
   ASSERT_TRUE(meanwhile);
   EXPECT_NE(meanwhile.get(), kept);
+}
+
+// Two signatures by the same identity carry the same certificates: parsed
+// through the cache on one thread, they are decoded once.
+TEST(SignatureCache, SignaturesParsedOnOneThreadShareTheirCertificates) {
+  Twins t;
+  const Bytes bundle = bytesOf(sigFile(t.vendor, kSignatureFile));
+  AppendedSignature tool;
+  {
+    int fd = ::open((t.vendor + "/Contents/Resources/bin/tool").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(readAppendedSignature(fd, &tool).ok());
+    ::close(fd);
+  }
+  const Bytes toolBlob(tool.signature.begin(), tool.signature.end());
+  ASSERT_NE(bundle, toolBlob);
+
+  auto certs = [](CMS_ContentInfo* cms) {
+    std::vector<X509*> out;
+    CertStackPtr s(CMS_get1_certs(cms));
+    for (int i = 0; s && i < sk_X509_num(s.get()); ++i) out.push_back(sk_X509_value(s.get(), i));
+    return out;
+  };
+  SignatureCache cache;
+  CmsPtr a = cache.take(bundle), b = cache.take(toolBlob);
+  ASSERT_TRUE(a && b);
+  std::vector<X509*> ca = certs(a.get()), cb = certs(b.get());
+  ASSERT_EQ(ca.size(), 1 + vendorIdentity().signer.chain.size());
+  EXPECT_EQ(ca, cb) << "the same certificate objects";
+  // The structure is the one a parse of the whole blob gives.
+  CmsPtr whole = parseSignatureBlob(bundle);
+  unsigned char *x = nullptr, *y = nullptr;
+  int nx = i2d_CMS_ContentInfo(a.get(), &x), ny = i2d_CMS_ContentInfo(whole.get(), &y);
+  EXPECT_TRUE(nx > 0 && nx == ny && std::equal(x, x + nx, y));
+  OPENSSL_free(x);
+  OPENSSL_free(y);
+
+  std::vector<X509*> theirs;
+  std::thread([&] {
+    CmsPtr c = cache.take(toolBlob);
+    if (c) theirs = certs(c.get());
+  }).join();
+  ASSERT_EQ(theirs.size(), ca.size());
+  EXPECT_NE(theirs.front(), ca.front()) << "another thread decodes its own";
 }
 
 }  // namespace
