@@ -257,7 +257,7 @@ const char* modeRefusal(ManifestEntry::Type type, mode_t mode) {
 namespace {
 
 Outcome walkInto(const std::string& root, const std::string& rel, const std::vector<std::string>& opaque,
-                 std::map<std::string, DiskEntry>* out) {
+                 std::map<std::string, DiskEntry>* out, const WalkCallback& onEntry) {
   std::string dirPath = rel.empty() ? root : root + "/" + rel;
   DIR* dir = ::opendir(dirPath.c_str());
   if (!dir) return Outcome::failure(kInternal, "cannot list " + dirPath + ": " + strerror(errno));
@@ -291,9 +291,10 @@ Outcome walkInto(const std::string& root, const std::string& rel, const std::vec
     }
     bool isOpaque = false;
     for (const auto& o : opaque) isOpaque = isOpaque || o == childRel;
-    (*out)[childRel] = e;
-    if (e.type == ManifestEntry::Type::kDirectory && !e.other && !isOpaque) {
-      Outcome o = walkInto(root, childRel, opaque, out);
+    const DiskEntry& recorded = (*out)[childRel] = std::move(e);
+    if (onEntry) onEntry(childRel, recorded);
+    if (recorded.type == ManifestEntry::Type::kDirectory && !recorded.other && !isOpaque) {
+      Outcome o = walkInto(root, childRel, opaque, out, onEntry);
       if (!o.ok()) return o;
     }
   }
@@ -303,9 +304,9 @@ Outcome walkInto(const std::string& root, const std::string& rel, const std::vec
 }  // namespace
 
 Outcome walkTree(const std::string& root, const std::vector<std::string>& opaque,
-                 std::map<std::string, DiskEntry>* out) {
+                 std::map<std::string, DiskEntry>* out, const WalkCallback& onEntry) {
   out->clear();
-  return walkInto(root, "", opaque, out);
+  return walkInto(root, "", opaque, out, onEntry);
 }
 
 bool linkStaysInside(const std::string& root, const std::string& rel) {

@@ -13,6 +13,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -102,8 +103,12 @@ const char* modeRefusal(ManifestEntry::Type type, mode_t mode);
 
 // Every entry below `root`, keyed by relative path ("a/b"). Directories in
 // `opaque` are reported but not entered; `signatureDir` is skipped entirely.
+// `onEntry`, when given, is called with each entry as soon as it is recorded,
+// parents before their children, so a caller can start work on what the walk
+// has seen while it goes on.
+using WalkCallback = std::function<void(const std::string& rel, const DiskEntry& entry)>;
 Outcome walkTree(const std::string& root, const std::vector<std::string>& opaque,
-                 std::map<std::string, DiskEntry>* out);
+                 std::map<std::string, DiskEntry>* out, const WalkCallback& onEntry = nullptr);
 
 // True when the symbolic link at `rel` (relative to `root`), followed through
 // every link it meets, stays inside `root`.

@@ -121,6 +121,53 @@ TEST(ChunkJobs, AFileThatIsNoLongerWhatTheWalkSawFailsItsJobs) {
 }
 
 // ---- the format
+// The verifier queues a file's hash from the walk's callback, so the
+// callback must report exactly what ends up in the walk's map: each entry
+// once, with its recorded values, a folder before anything inside it, and
+// nothing from inside an opaque folder or the signature folder.
+TEST(TreeWalk, TheCallbackSeesEveryRecordedEntryOnceAndParentsFirst) {
+  TempDir dir;
+  const std::string b = dir.path() + "/B.app";
+  for (const char* d : {"/Contents/Resources/web/a", "/Contents/Helpers/Inner.app/Contents", "/Contents/_CodeSignature"})
+    testing::makeDirs(b + d);
+  writeFile(b + "/Contents/Info.plist", "plist");
+  writeFile(b + "/Contents/Resources/web/a/b.js", patterned(C + 3, 2));
+  writeFile(b + "/Contents/Helpers/Inner.app/Contents/x", "inside an opaque folder");
+  writeFile(b + "/Contents/_CodeSignature/CodeDirectory", "skipped");
+  fs::create_symlink("web/a/b.js", b + "/Contents/Resources/link");
+  ::mkfifo((b + "/Contents/Resources/pipe").c_str(), 0644);
+
+  std::vector<std::pair<std::string, DiskEntry>> seen;
+  std::map<std::string, DiskEntry> out;
+  ASSERT_TRUE(walkTree(b, {"Contents/Helpers/Inner.app"}, &out,
+                       [&](const std::string& rel, const DiskEntry& e) { seen.emplace_back(rel, e); })
+                  .ok());
+
+  ASSERT_EQ(seen.size(), out.size());
+  std::map<std::string, size_t> position;
+  for (size_t i = 0; i < seen.size(); ++i) {
+    const auto& [rel, e] = seen[i];
+    SCOPED_TRACE(rel);
+    EXPECT_TRUE(position.emplace(rel, i).second) << "reported twice";
+    ASSERT_TRUE(out.count(rel));
+    EXPECT_EQ(e.type, out[rel].type);
+    EXPECT_EQ(e.other, out[rel].other);
+    EXPECT_EQ(e.size, out[rel].size);
+    EXPECT_EQ(e.target, out[rel].target);
+    size_t slash = rel.rfind('/');
+    if (slash != std::string::npos) {
+      ASSERT_TRUE(position.count(rel.substr(0, slash))) << "its folder was not reported before it";
+    }
+  }
+  EXPECT_EQ(out["Contents/Resources/web/a/b.js"].size, C + 3);
+  EXPECT_EQ(out["Contents/Resources/link"].target, "web/a/b.js");
+  EXPECT_TRUE(out["Contents/Resources/pipe"].other);
+  EXPECT_TRUE(out.count("Contents/Helpers/Inner.app"));
+  EXPECT_FALSE(out.count("Contents/Helpers/Inner.app/Contents"));
+  EXPECT_FALSE(out.count("Contents/_CodeSignature"));
+  EXPECT_FALSE(out.count("Contents/_CodeSignature/CodeDirectory"));
+}
+
 
 TEST(SealFormat, EncodedSealsDecodeToTheSameValues) {
   Manifest m;

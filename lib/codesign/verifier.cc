@@ -196,8 +196,19 @@ class CodeCheck {
     std::vector<std::string> opaque;
     for (const auto& [rel, e] : manifest_)
       if (e.type == ManifestEntry::Type::kNested && e.nestedBundle) opaque.push_back(rel);
+    // A sealed file's hash is queued as soon as the walk has seen it as the
+    // regular file of the sealed size and mode: the workers hash while the
+    // rest of the tree is listed, and nothing is opened that the walk has not
+    // seen as a plain file. A file that does not match gets no job here and
+    // is refused by the comparisons below, in manifest order as ever.
+    auto queueMatchingFile = [&](const std::string& rel, const DiskEntry& d) {
+      auto it = manifest_.find(rel);
+      if (it == manifest_.end() || it->second.type != ManifestEntry::Type::kFile) return;
+      if (!compareEntry(rel, it->second, d).ok()) return;
+      fileJobs_[rel] = jobs.add(-1, path_ + "/" + rel, it->second.size);
+    };
     std::map<std::string, DiskEntry> disk;
-    o = walkTree(path_, opaque, &disk);
+    o = walkTree(path_, opaque, &disk, queueMatchingFile);
     if (!o.ok()) return prefix(o, path_);
 
     // Cheap checks first: missing, changed type, mode or link, added.
@@ -214,13 +225,18 @@ class CodeCheck {
         if (e.type == ManifestEntry::Type::kSymlink && !linkStaysInside(path_, rel))
           return Outcome::failure(kResourceModified, path_ + ": link " + rel + " leads outside the bundle");
     }
-    for (const auto& [rel, e] : manifest_) {
-      if (e.type == ManifestEntry::Type::kFile) {
+    // Every sealed file passed compareEntry above against the entry the walk
+    // handed to queueMatchingFile, so each has its job already; the check
+    // here only keeps finishBundle's lookups total. Nested code is prepared
+    // last: its signature check and walk run beside the hashing of this
+    // bundle's files.
+    for (const auto& [rel, e] : manifest_)
+      if (e.type == ManifestEntry::Type::kFile && !fileJobs_.count(rel))
         fileJobs_[rel] = jobs.add(-1, path_ + "/" + rel, e.size);
-      } else if (e.type == ManifestEntry::Type::kNested) {
-        o = prepareNested(rel, e, jobs);
-        if (!o.ok()) return o;
-      }
+    for (const auto& [rel, e] : manifest_) {
+      if (e.type != ManifestEntry::Type::kNested) continue;
+      o = prepareNested(rel, e, jobs);
+      if (!o.ok()) return o;
     }
     return Outcome::success();
   }
