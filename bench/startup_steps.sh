@@ -3,7 +3,11 @@
 # steps, taken by the kernel (uprobes on function entries, the exec
 # tracepoint), so that the launcher itself carries no tracing code.
 #
-#   bench/startup_steps.sh BUNDLE WORK_DIR [RUNS]
+#   bench/startup_steps.sh BUNDLE WORK_DIR [RUNS] [fine]
+#
+# "fine" adds probes inside the platform assembly (each part of the backend
+# built in turn) and inside the signature check (the designated-requirement
+# reads, then the validation); more probes cost a little more per launch.
 #
 # Launches BUNDLE's launcher RUNS times (default 30) the way launcher_bench
 # does (scratch home under WORK_DIR, no display, no install offer; the first
@@ -21,6 +25,7 @@ cd "$(dirname "$0")/.."
 bundle=${1:?bundle}
 work=${2:?work dir}
 runs=${3:-30}
+fine=${4:-}
 exe="$bundle/Contents/MacOS/Quillmark"
 tracefs=/sys/kernel/tracing
 
@@ -47,6 +52,26 @@ steps=(
   "_ZN2ql11AppDelegate11launchShellEv|seed decision (binary and marker in place)"
   "posix_spawn|shell launch prepared (arguments, environment, supervisor)"
 )
+if [ "$fine" = fine ]; then
+  steps=(
+    "_start|loaded: libraries mapped and relocated, their constructors run"
+    "main|the launcher's own static constructors"
+    "_ZN2ql13linux_backend17makeLinuxPlatformEiPPc|-"
+    "_ZN2ql13linux_backend16LinuxApplication23routeTerminationSignalsEv|OpenSSL initialised, front end chosen and built"
+    "_ZN2ql13linux_backend13LinuxDispatchC1ERNS0_8MainLoopE|termination signals routed (signal thread)"
+    "_ZN2ql13linux_backend16LinuxFileManagerC1Ev|dispatch (timer thread)"
+    "_ZN2ql13linux_backend10LinuxTasksC1Ev|file manager"
+    "_ZN2ql13linux_backend23bundlePathForExecutableERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE|tasks, process information, executable path"
+    "_ZN2ql13linux_backend16LinuxCodeSigningC1ESt13shared_futureIN6qlsign10TrustStoreEESt8functionIFNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEEvEE|bundle path (the anchors are parsed on a thread of their own meanwhile)"
+    "_ZN2ql12launcherMainERNS_8PlatformE|code signing, platform record"
+    "_ZN2ql11AppDelegate20checkBundleSignatureEv|delegate, install check, menu, migration, folders, log"
+    "_ZN6qlsign21designatedRequirementERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEEPNS_11RequirementEPNS_14SignatureCacheE|-"
+    "_ZN6qlsign12validateCodeERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEEjPKNS_11RequirementERKNS_10TrustStoreERKNS_15ValidateOptionsE|check: the two designated requirements read"
+    "_ZN2ql11AppDelegate17seedServiceBinaryEbbRKSt10shared_ptrIKNS_11RequirementEE|check: strict nested validation"
+    "_ZN2ql11AppDelegate11launchShellEv|seed decision (binary and marker in place)"
+    "posix_spawn|shell launch prepared (arguments, environment, supervisor)"
+  )
+fi
 libc=$(ldd "$exe" | awk '/libc\.so/ {print $3}')
 
 group=qlsteps$$
@@ -121,9 +146,11 @@ echo 0 > "$inst/tracing_on"
 cp "$inst/trace" "$work/steps-trace.txt"
 
 labels=$(printf '%s\n' "${steps[@]}" | cut -d'|' -f2)
-python3 - "$work/steps-trace.txt" "$exe" "$labels" <<'PY'
+# A row's name: the probed function's own name (a constructor's is its class).
+names=$(printf '%s\n' "${steps[@]}" | cut -d'|' -f1 | c++filt | sed 's/(.*//; s/.*:://')
+python3 - "$work/steps-trace.txt" "$exe" "$labels" "$names" <<'PY'
 import re, statistics, sys
-trace, exe, labels = sys.argv[1], sys.argv[2], sys.argv[3].split("\n")
+trace, exe, labels, names = sys.argv[1], sys.argv[2], sys.argv[3].split("\n"), sys.argv[4].split("\n")
 line_re = re.compile(r"^\s*(.+?)-(\d+)\s+\[\d+\].*?\s(\d+\.\d+): (\S+?):(.*)$")
 launches = {}   # launcher pid -> {step: t}
 order = []
@@ -158,7 +185,6 @@ for line in open(trace):
         rec[step] = t
 n_steps = len(labels)
 keys = ["s%d" % i for i in range(n_steps)] + ["shell"]
-names = labels[1:] + ["the spawn: vfork, exec of the shell"]
 rows = []
 complete = [r for r in (launches[p] for p in order) if all(k in r for k in keys)]
 if not complete:
@@ -172,10 +198,7 @@ for i, k in enumerate(keys):
     label = labels[i] if i < n_steps else "the spawn: vfork, exec of the shell"
     at = statistics.median((r[k] - r["exec"]) * 1e3 for r in complete)
     d = statistics.median((r[k] - r[prev]) * 1e3 for r in complete)
-    name = {"s0": "_start", "s1": "main", "s2": "makeLinuxPlatform", "s3": "launcherMain",
-            "s4": "applicationDidFinishLaunching", "s5": "migrateLegacyDataDir", "s6": "openLogFile",
-            "s7": "checkBundleSignature", "s8": "seedServiceBinary", "s9": "launchShell",
-            "s%d" % (n_steps - 1): "posix_spawn", "shell": "shell exec"}.get(k, k)
+    name = names[i] if i < n_steps else "shell exec"
     if label != "-":
         print("| %s | %.2f | %.2f | %s |" % (name, at, d, label))
         prev = k

@@ -4,6 +4,8 @@
 #include <openssl/evp.h>
 #include <sys/stat.h>
 
+#include <system_error>
+
 #include "codesign/requirement.h"
 #include "codesign/verifier.h"
 #include "platform/linux/code_pages.h"
@@ -54,7 +56,29 @@ qlsign::TrustStore builtInTrustStore() {
   return trust;
 }
 
+std::shared_future<qlsign::TrustStore> builtInTrustStoreInBackground() {
+  try {
+    return std::async(std::launch::async, builtInTrustStore).share();
+  } catch (const std::system_error&) {
+    std::promise<qlsign::TrustStore> ready;
+    ready.set_value(builtInTrustStore());
+    return ready.get_future().share();
+  }
+}
+
+namespace {
+std::shared_future<qlsign::TrustStore> readyTrust(qlsign::TrustStore trust) {
+  std::promise<qlsign::TrustStore> ready;
+  ready.set_value(std::move(trust));
+  return ready.get_future().share();
+}
+}  // namespace
+
 LinuxCodeSigning::LinuxCodeSigning(qlsign::TrustStore trust, std::function<std::string()> executablePath)
+    : LinuxCodeSigning(readyTrust(std::move(trust)), std::move(executablePath)) {}
+
+LinuxCodeSigning::LinuxCodeSigning(std::shared_future<qlsign::TrustStore> trust,
+                                   std::function<std::string()> executablePath)
     : trust_(std::move(trust)), executablePath_(std::move(executablePath)) {
   if (!executablePath_) executablePath_ = currentExecutablePath;
 }
@@ -117,7 +141,7 @@ OSStatus LinuxCodeSigning::checkValidity(const StaticCodeRef& code, uint32_t fla
   }
   qlsign::ValidateOptions options;
   options.signatures = &signatures_;
-  OSStatus status = qlsign::validateCode(c->path, flags, req, trust_, options).code;
+  OSStatus status = qlsign::validateCode(c->path, flags, req, trust_.get(), options).code;
   // Validating a large bundle leaves megabytes of freed buffers in the
   // worker threads' malloc arenas; the launcher then stays resident for the
   // product's whole life, so hand them back to the system now.

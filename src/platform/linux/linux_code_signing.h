@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <future>
 #include <string>
 
 #include "codesign/signature_cache.h"
@@ -18,6 +19,11 @@ class LinuxCodeSigning : public CodeSigning {
   // /proc/self/exe); tests point it at a bundle of their own.
   explicit LinuxCodeSigning(qlsign::TrustStore trust,
                             std::function<std::string()> executablePath = nullptr);
+  // The anchors may still be being parsed (builtInTrustStoreInBackground):
+  // the first call that needs them waits for the parse, every later one
+  // finds them ready.
+  explicit LinuxCodeSigning(std::shared_future<qlsign::TrustStore> trust,
+                            std::function<std::string()> executablePath = nullptr);
 
   OSStatus copySelf(uint32_t flags, CodeRef* out) override;
   OSStatus copyStaticCode(const CodeRef& code, uint32_t flags, StaticCodeRef* out) override;
@@ -31,7 +37,7 @@ class LinuxCodeSigning : public CodeSigning {
   void releaseUnusedMemory() override;
 
  private:
-  qlsign::TrustStore trust_;
+  std::shared_future<qlsign::TrustStore> trust_;
   std::function<std::string()> executablePath_;
   // A launch reads its own signature, the service binary's, then validates
   // the bundle holding both, and seeding checks the service binary again:
@@ -45,5 +51,13 @@ std::string codePathForExecutable(const std::string& executablePath);
 
 // The vendor anchors compiled into this build (QL_VENDOR_ANCHORS).
 qlsign::TrustStore builtInTrustStore();
+
+// builtInTrustStore() on a thread of its own, so that the parse (the
+// process's first certificate decode, which also sets up OpenSSL's
+// providers and decoders: about 2 ms of a launch) overlaps the rest of the
+// start-up. Call it once signals are routed, since the thread inherits the
+// signal mask. If no thread can be started the parse runs here and the
+// result is ready at once.
+std::shared_future<qlsign::TrustStore> builtInTrustStoreInBackground();
 
 }  // namespace ql::linux_backend

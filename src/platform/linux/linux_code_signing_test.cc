@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
+#include <thread>
 
 #include "codesign/signer.h"
 #include "codesign/test_support.h"
@@ -128,15 +131,38 @@ TEST(LinuxCodeSigning, BuiltInAnchorsTrustTheDevelopmentIdentity) {
   std::string b = qlsign::testing::makeSampleBundle(dir.path());
   ASSERT_TRUE(qlsign::signBundle(b, id, {}).ok());
   LinuxCodeSigning builtIn(builtInTrustStore());
+  LinuxCodeSigning background(builtInTrustStoreInBackground());
   LinuxCodeSigning other(vendorIdentity().trust());
   StaticCodeRef code;
   RequirementRef install;
   ASSERT_EQ(builtIn.createStaticCodeWithPath(b, 0, &code), errSecSuccess);
   ASSERT_EQ(builtIn.createRequirementWithString(kInstallRequirement, 0, &install), errSecSuccess);
   EXPECT_EQ(builtIn.checkValidity(code, 0x18, install), errSecSuccess);
+  EXPECT_EQ(background.checkValidity(code, 0x18, install), errSecSuccess);
   EXPECT_EQ(other.checkValidity(code, 0x18, nullptr), -67060);
 }
 #endif
+
+// The launcher's first check may come before the anchors are parsed: it
+// must wait for them, not run against an empty store.
+TEST(LinuxCodeSigning, ACheckBeforeTheAnchorsAreReadyWaitsForThem) {
+  qlsign::testing::TempDir dir;
+  std::string b = qlsign::testing::makeSampleBundle(dir.path());
+  ASSERT_TRUE(qlsign::signBundle(b, vendorIdentity().signer, {}).ok());
+  std::promise<qlsign::TrustStore> anchors;
+  LinuxCodeSigning cs(anchors.get_future().share(), [&] { return b + "/Contents/MacOS/Sample"; });
+  StaticCodeRef code;
+  RequirementRef install;
+  ASSERT_EQ(cs.createStaticCodeWithPath(b, 0, &code), errSecSuccess);
+  ASSERT_EQ(cs.createRequirementWithString(kInstallRequirement, 0, &install), errSecSuccess);
+
+  OSStatus status = 1;
+  std::thread check([&] { status = cs.checkValidity(code, kSecCSCheckNestedCode | kSecCSStrictValidate, install); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  anchors.set_value(vendorIdentity().trust());
+  check.join();
+  EXPECT_EQ(status, errSecSuccess);
+}
 
 }  // namespace
 }  // namespace ql::linux_backend

@@ -94,9 +94,10 @@ class Assembled : public LinuxPlatform {
         // Signals must be blocked before the first thread starts, so the
         // dispatch threads inherit the mask.
         routed_((ui_.application->routeTerminationSignals(), true)),
+        anchors_(builtInTrustStoreInBackground()),
         dispatch_(*ui_.loop),
         bundle_(bundlePathForExecutable(currentExecutablePath())),
-        codeSigning_(builtInTrustStore()),
+        codeSigning_(anchors_),
         platform_{*ui_.application, *ui_.alerts, files_, tasks_, dispatch_, process_, bundle_,
                   codeSigning_, ui_.workspace ? *ui_.workspace : workspace_, clock_, libraries_,
                   buildTimeFacts()} {}
@@ -107,6 +108,9 @@ class Assembled : public LinuxPlatform {
   LinuxWorkspace workspace_;  // first: the front end may wrap it
   FrontEnd ui_;
   bool routed_;
+  // Parsed beside the rest of the start-up; the first signature check waits
+  // for it (after routed_: its thread inherits the blocked signals).
+  std::shared_future<qlsign::TrustStore> anchors_;
   LinuxDispatch dispatch_;
   LinuxFileManager files_;
   LinuxTasks tasks_;
