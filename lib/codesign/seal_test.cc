@@ -120,7 +120,6 @@ TEST(ChunkJobs, AFileThatIsNoLongerWhatTheWalkSawFailsItsJobs) {
   }
 }
 
-// ---- the format
 // The verifier queues a file's hash from the walk's callback, so the
 // callback must report exactly what ends up in the walk's map: each entry
 // once, with its recorded values, a folder before anything inside it, and
@@ -128,7 +127,8 @@ TEST(ChunkJobs, AFileThatIsNoLongerWhatTheWalkSawFailsItsJobs) {
 TEST(TreeWalk, TheCallbackSeesEveryRecordedEntryOnceAndParentsFirst) {
   TempDir dir;
   const std::string b = dir.path() + "/B.app";
-  for (const char* d : {"/Contents/Resources/web/a", "/Contents/Helpers/Inner.app/Contents", "/Contents/_CodeSignature"})
+  for (const char* d :
+       {"/Contents/Resources/web/a", "/Contents/Helpers/Inner.app/Contents", "/Contents/_CodeSignature"})
     testing::makeDirs(b + d);
   writeFile(b + "/Contents/Info.plist", "plist");
   writeFile(b + "/Contents/Resources/web/a/b.js", patterned(C + 3, 2));
@@ -168,6 +168,7 @@ TEST(TreeWalk, TheCallbackSeesEveryRecordedEntryOnceAndParentsFirst) {
   EXPECT_FALSE(out.count("Contents/_CodeSignature/CodeDirectory"));
 }
 
+// ---- the format
 
 TEST(SealFormat, EncodedSealsDecodeToTheSameValues) {
   Manifest m;
