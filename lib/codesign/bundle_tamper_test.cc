@@ -74,6 +74,30 @@ const Tamper kTable[] = {
     {"folder added", [](const std::string& b) { fs::create_directory(b + "/Contents/Plugins"); }, kResourceAdded, kOk},
     {"fifo added", [](const std::string& b) { ::mkfifo((b + "/Contents/Resources/pipe").c_str(), 0644); },
      kResourceAdded, kOk},
+    // Sealed entries whose type changed: the walk sees them first, so none
+    // of these may be opened (a FIFO must not block) or read through a link.
+    {"sealed file replaced by a fifo",
+     [](const std::string& b) {
+       fs::remove(b + "/Contents/Resources/web/index.html");
+       ::mkfifo((b + "/Contents/Resources/web/index.html").c_str(), 0644);
+     },
+     kResourceModified, kResourceModified},
+    {"sealed file replaced by a link to the same bytes",
+     [](const std::string& b) {
+       std::string f = b + "/Contents/Resources/web/index.html";
+       fs::copy_file(f, b + "/../index-copy.html");
+       fs::remove(f);
+       fs::create_symlink(b + "/../index-copy.html", f);
+     },
+     kResourceModified, kResourceModified},
+    {"sealed folder replaced by a link to a copy of it",
+     [](const std::string& b) {
+       std::string web = b + "/Contents/Resources/web";
+       fs::copy(web, b + "/../web-copy", fs::copy_options::recursive);
+       fs::remove_all(web);
+       fs::create_directory_symlink(b + "/../web-copy", web);
+     },
+     kResourceModified, kResourceModified},
     {"file removed", [](const std::string& b) { fs::remove(b + "/Contents/Resources/web/assets/app.js"); },
      kResourceMissing, kResourceMissing},
     {"file renamed",
