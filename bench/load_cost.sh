@@ -43,7 +43,7 @@ link without-libcrypto "${without[@]}"
 [ -n "$crypto" ] && link libcrypto-only "$crypto"
 
 python3 - "$tmp" "$runs" <<'PY'
-import os, statistics, subprocess, sys, time
+import os, statistics, sys, time
 tmp, runs = sys.argv[1], int(sys.argv[2])
 names = [n for n in ("libc-only", "libcrypto-only", "without-libcrypto", "all-libraries")
          if os.path.exists(os.path.join(tmp, n))]

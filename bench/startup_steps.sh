@@ -38,25 +38,20 @@ if [ "$(id -u)" != 0 ] || [ ! -w "$tracefs/uprobe_events" ]; then
   exit 0
 fi
 
-# The steps, in the order a launch reaches them: symbol, label.
-steps=(
+# The steps, in the order a launch reaches them: symbol, label. A label
+# names what happens between the previous step shown and this one; "-"
+# marks a probe that only orders the others and gets no row.
+head=(
   "_start|loaded: libraries mapped and relocated, their constructors run"
   "main|the launcher's own static constructors"
   "_ZN2ql13linux_backend17makeLinuxPlatformEiPPc|-"
-  "_ZN2ql12launcherMainERNS_8PlatformE|platform assembled (front end, dispatch threads, trust store)"
-  "_ZN2ql11AppDelegate29applicationDidFinishLaunchingEv|delegate set up, main loop started"
-  "_ZN2ql11AppDelegate20migrateLegacyDataDirEv|install check, menu"
-  "_ZN2ql11AppDelegate11openLogFileEv|data directory migration and folders"
-  "_ZN2ql11AppDelegate20checkBundleSignatureEv|log opened"
-  "_ZN2ql11AppDelegate17seedServiceBinaryEbbRKSt10shared_ptrIKNS_11RequirementEE|signature check of the bundle"
+)
+tail=(
   "_ZN2ql11AppDelegate11launchShellEv|seed decision (binary and marker in place)"
   "posix_spawn|shell launch prepared (arguments, environment, supervisor)"
 )
 if [ "$fine" = fine ]; then
-  steps=(
-    "_start|loaded: libraries mapped and relocated, their constructors run"
-    "main|the launcher's own static constructors"
-    "_ZN2ql13linux_backend17makeLinuxPlatformEiPPc|-"
+  middle=(
     "_ZN2ql13linux_backend16LinuxApplication23routeTerminationSignalsEv|OpenSSL initialised, front end chosen and built"
     "_ZN2ql13linux_backend13LinuxDispatchC1ERNS0_8MainLoopE|termination signals routed (signal thread)"
     "_ZN2ql13linux_backend16LinuxFileManagerC1Ev|dispatch (timer thread)"
@@ -68,10 +63,18 @@ if [ "$fine" = fine ]; then
     "_ZN6qlsign21designatedRequirementERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEEPNS_11RequirementEPNS_14SignatureCacheE|-"
     "_ZN6qlsign12validateCodeERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEEjPKNS_11RequirementERKNS_10TrustStoreERKNS_15ValidateOptionsE|check: the two designated requirements read"
     "_ZN2ql11AppDelegate17seedServiceBinaryEbbRKSt10shared_ptrIKNS_11RequirementEE|check: strict nested validation"
-    "_ZN2ql11AppDelegate11launchShellEv|seed decision (binary and marker in place)"
-    "posix_spawn|shell launch prepared (arguments, environment, supervisor)"
+  )
+else
+  middle=(
+    "_ZN2ql12launcherMainERNS_8PlatformE|platform assembled (front end, dispatch threads, trust store)"
+    "_ZN2ql11AppDelegate29applicationDidFinishLaunchingEv|delegate set up, main loop started"
+    "_ZN2ql11AppDelegate20migrateLegacyDataDirEv|install check, menu"
+    "_ZN2ql11AppDelegate11openLogFileEv|data directory migration and folders"
+    "_ZN2ql11AppDelegate20checkBundleSignatureEv|log opened"
+    "_ZN2ql11AppDelegate17seedServiceBinaryEbbRKSt10shared_ptrIKNS_11RequirementEE|signature check of the bundle"
   )
 fi
+steps=("${head[@]}" "${middle[@]}" "${tail[@]}")
 libc=$(ldd "$exe" | awk '/libc\.so/ {print $3}')
 
 group=qlsteps$$

@@ -56,16 +56,6 @@ qlsign::TrustStore builtInTrustStore() {
   return trust;
 }
 
-std::shared_future<qlsign::TrustStore> builtInTrustStoreInBackground() {
-  try {
-    return std::async(std::launch::async, builtInTrustStore).share();
-  } catch (const std::system_error&) {
-    std::promise<qlsign::TrustStore> ready;
-    ready.set_value(builtInTrustStore());
-    return ready.get_future().share();
-  }
-}
-
 namespace {
 std::shared_future<qlsign::TrustStore> readyTrust(qlsign::TrustStore trust) {
   std::promise<qlsign::TrustStore> ready;
@@ -73,6 +63,14 @@ std::shared_future<qlsign::TrustStore> readyTrust(qlsign::TrustStore trust) {
   return ready.get_future().share();
 }
 }  // namespace
+
+std::shared_future<qlsign::TrustStore> builtInTrustStoreInBackground() {
+  try {
+    return std::async(std::launch::async, builtInTrustStore).share();
+  } catch (const std::system_error&) {
+    return readyTrust(builtInTrustStore());
+  }
+}
 
 LinuxCodeSigning::LinuxCodeSigning(qlsign::TrustStore trust, std::function<std::string()> executablePath)
     : LinuxCodeSigning(readyTrust(std::move(trust)), std::move(executablePath)) {}
